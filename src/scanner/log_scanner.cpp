@@ -1,0 +1,92 @@
+#include "scanner/log_scanner.h"
+
+#include <cmath>
+#include <ctime>
+
+#include "scanner/timestamp.h"
+#include "settings/disk.h"
+
+namespace quillon {
+
+LogScanner::LogScanner(Config config)
+    : LogScanner(std::move(config), disk::homeDir() + "/.claude/projects", disk::homeDir() + "/.codex/sessions") {}
+
+SessionAgg* LogScanner::find(std::string_view key) const {
+    auto it = m_sessions.find(std::string(key));
+    return it == m_sessions.end() ? nullptr : it->second.get();
+}
+
+const FileState* LogScanner::fileState(const std::string& path) const {
+    auto it = m_files.find(path);
+    return it == m_files.end() ? nullptr : &it->second;
+}
+
+SessionAgg& LogScanner::session(std::string_view key) {
+    auto [it, inserted] = m_sessions.try_emplace(std::string(key));
+    if (inserted) {
+        it->second = std::make_unique<SessionAgg>(std::string(key));
+        m_order.push_back(it->second.get());
+    }
+    return *it->second;
+}
+
+const std::string& LogScanner::dayKeyOf(Instant t) {
+    if (t >= m_dayStart && t < m_dayEnd) return m_dayKey;
+    m_dayKey = dayKey(t);
+    // Cache the local day's bounds so that a run of lines of the same day costs no localtime call.
+    if (std::isfinite(t) && std::fabs(t) < 1e15) {
+        auto secs = static_cast<time_t>(std::floor(t));
+        tm local{};
+        localtime_r(&secs, &local);
+        tm start = local;
+        start.tm_hour = start.tm_min = start.tm_sec = 0;
+        start.tm_isdst = -1;
+        tm next = start;
+        next.tm_mday += 1;
+        next.tm_isdst = -1;
+        time_t a = mktime(&start), b = mktime(&next);
+        if (a != -1 && b != -1 && static_cast<double>(a) <= t && t < static_cast<double>(b)) {
+            m_dayStart = static_cast<double>(a);
+            m_dayEnd = static_cast<double>(b);
+            return m_dayKey;
+        }
+    }
+    m_dayStart = 1;
+    m_dayEnd = 0;
+    return m_dayKey;
+}
+
+void LogScanner::add(SessionAgg& s, const Usage& u, std::string_view model, Instant when, bool side,
+                     std::int64_t cacheW1h) {
+    DayAgg& d = s.days[dayKeyOf(when)];
+    d.usage += u;
+    d.turns += 1;
+    double price = m_config.usd(model, u, cacheW1h);
+    if (side) {
+        d.sideTurns += 1;
+        d.sideContext += u.context();
+    }
+    d.usd += price;
+    const std::int64_t c = u.context();
+    s.hours[hourNumber(when)] += c;
+    s.turns += 1;
+    if (!s.last || when > *s.last) s.last = when;
+    if (side) return;
+    if (!s.floorContext) s.floorContext = c;
+    s.peakContext = std::max(s.peakContext, c);
+    if (!s.lastMainAt || when >= *s.lastMainAt) {
+        s.lastMainAt = when;
+        s.lastContext = c;
+    }
+}
+
+void LogScanner::mark(SessionAgg& s, std::string_view kind, std::optional<Instant> at,
+                      std::optional<std::string> tool) {
+    if (!at) return;
+    if (s.lastKindAt && *at < *s.lastKindAt) return;
+    s.lastKind = std::string(kind);
+    s.lastKindAt = at;
+    s.pendingTool = kind == "tool" ? std::move(tool) : std::nullopt;
+}
+
+} // namespace quillon
