@@ -61,6 +61,11 @@ class LogScanner {
     void mark(SessionAgg& s, std::string_view kind, std::optional<Instant> at,
               std::optional<std::string> tool = std::nullopt);
 
+    // Stores a Codex rate-limit report unless the one held is newer.
+    void recordCodexLimits(const CodexLimits& limits) {
+        if (!m_codexLimits || limits.at >= m_codexLimits->at) m_codexLimits = limits;
+    }
+
     // The day key of an instant (local calendar, cached per day).
     const std::string& dayKeyOf(Instant t);
 
