@@ -1,0 +1,122 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <pthread.h>
+
+#include "gates/run_tool.h"
+
+namespace quillon {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+ToolResult sh(const std::string& script, double timeout = 10) { return runTool("/bin/sh", {"-c", script}, timeout); }
+
+TEST(RunTool, returnsStatusAndStandardOutputOnly) {
+    ToolResult r = sh("echo out; echo err >&2; exit 3");
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, "out\n");
+
+    r = runTool("/bin/echo", {"a b", "c"}, 5);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "a b c\n");
+}
+
+TEST(RunTool, inheritsTheEnvironment) {
+    ::setenv("QUILLON_RUN_TOOL_PROBE", "probe value", 1);
+    ToolResult r = sh("printf %s \"$QUILLON_RUN_TOOL_PROBE\"");
+    ::unsetenv("QUILLON_RUN_TOOL_PROBE");
+    EXPECT_EQ(r.out, "probe value");
+}
+
+TEST(RunTool, toolThatCannotStartFailsAtOnce) {
+    auto start = Clock::now();
+    ToolResult missing = runTool("/nonexistent/quillon-tool", {}, 5);
+    EXPECT_EQ(missing.status, -1);
+    EXPECT_EQ(missing.out, "");
+    // Not looked up on a search path.
+    ToolResult relative = runTool("sh", {"-c", "echo no"}, 5);
+    EXPECT_EQ(relative.status, -1);
+    EXPECT_EQ(relative.out, "");
+    EXPECT_LT(secondsSince(start), 1.0);
+}
+
+TEST(RunTool, outputThatIsNotUtf8ComesBackEmpty) {
+    ToolResult r = sh("printf 'ok\\377'");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    // Control characters and markup are valid UTF-8 and come back byte for byte.
+    r = sh("printf '\\033]0;title\\007<img src=x>\\342\\200\\256'");
+    EXPECT_EQ(r.out, "\x1b]0;title\x07<img src=x>\u202E");
+}
+
+TEST(RunTool, moreOutputThanAPipeHoldsCompletes) {
+    ToolResult r = sh("head -c 1000000 /dev/zero | tr '\\000' a", 20);
+    EXPECT_EQ(r.status, 0);
+    ASSERT_EQ(r.out.size(), 1000000u);
+    EXPECT_EQ(r.out.find_first_not_of('a'), std::string::npos);
+}
+
+TEST(RunTool, toolPastItsLimitIsEndedWithWhatItWrote) {
+    auto start = Clock::now();
+    ToolResult r = sh("echo partial; sleep 10; echo late", 0.3);
+    double took = secondsSince(start);
+    EXPECT_NE(r.status, 0);
+    EXPECT_EQ(r.out, "partial\n");
+    EXPECT_GE(took, 0.3);
+    // The sleep is the shell's child: ending only the shell would leave it holding the pipe.
+    EXPECT_LT(took, 2.0);
+}
+
+TEST(RunTool, toolIgnoringSigtermIsKilledAfterTheGrace) {
+    auto start = Clock::now();
+    // Ignored signals stay ignored across exec, so every sleep ignores SIGTERM too. The loop
+    // ends by itself after about 8 s, so a runner without the forced kill fails rather than hangs.
+    ToolResult r = sh("trap '' TERM; echo stubborn; i=0; while [ $i -lt 160 ]; do sleep 0.05; i=$((i+1)); done", 0.3);
+    double took = secondsSince(start);
+    EXPECT_NE(r.status, 0);
+    EXPECT_EQ(r.out, "stubborn\n");
+    EXPECT_GE(took, 2.0);
+    EXPECT_LT(took, 4.0);
+}
+
+TEST(RunTool, childLeftHoldingThePipeDoesNotHoldTheCaller) {
+    auto start = Clock::now();
+    // The tool itself ends at once; its background child keeps standard output open for 8 s.
+    ToolResult r = sh("sleep 8 & echo started", 0.3);
+    double took = secondsSince(start);
+    EXPECT_NE(r.status, 0);
+    EXPECT_EQ(r.out, "started\n");
+    EXPECT_LT(took, 2.0);
+}
+
+TEST(RunTool, toolThatClosesItsOutputStillMeetsTheLimit) {
+    auto start = Clock::now();
+    ToolResult r = sh("echo early; exec >&-; sleep 8", 0.3);
+    EXPECT_NE(r.status, 0);
+    EXPECT_EQ(r.out, "early\n");
+    EXPECT_LT(secondsSince(start), 2.0);
+}
+
+TEST(RunTool, callerThatBlocksSigtermDoesNotPassTheBlockOn) {
+    sigset_t term, old;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &term, &old), 0);
+    auto start = Clock::now();
+    ToolResult r = runTool("/bin/sleep", {"8"}, 0.3);
+    double took = secondsSince(start);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    EXPECT_EQ(r.status, 128 + SIGTERM);
+    // Ended by the polite signal, not by the forced kill 2 s later.
+    EXPECT_LT(took, 1.5);
+}
+
+} // namespace
+} // namespace quillon
