@@ -14,46 +14,16 @@
 
 #include "scanner/log_scanner.h"
 #include "settings/format.h"
+#include "../report/report_support.h"
 #include "test_home.h"
 
 namespace quillon {
 namespace {
 
 using testing::HomeTest;
+using testing::local;
 using testing::TempHome;
-
-// Points TZ at a zone for one test and puts the old value back.
-class Zone {
-  public:
-    explicit Zone(const char* tz) {
-        if (const char* old = std::getenv("TZ")) m_old = old;
-        ::setenv("TZ", tz, 1);
-        ::tzset();
-    }
-    ~Zone() {
-        if (m_old)
-            ::setenv("TZ", m_old->c_str(), 1);
-        else
-            ::unsetenv("TZ");
-        ::tzset();
-    }
-
-  private:
-    std::optional<std::string> m_old;
-};
-
-// A local wall-clock time in the current zone.
-Instant local(int y, int mo, int d, int h, int mi, int s = 0) {
-    tm t{};
-    t.tm_year = y - 1900;
-    t.tm_mon = mo - 1;
-    t.tm_mday = d;
-    t.tm_hour = h;
-    t.tm_min = mi;
-    t.tm_sec = s;
-    t.tm_isdst = -1;
-    return static_cast<Instant>(std::mktime(&t));
-}
+using testing::Zone;
 
 constexpr double kFive = 18'000;  // a 5-hour window in seconds
 

@@ -1,0 +1,328 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <set>
+
+#include "limits/limits.h"
+#include "report/diagnosis.h"
+#include "report_support.h"
+#include "scanner/log_scanner.h"
+#include "scanner/timestamp.h"
+#include "settings/format.h"
+#include "test_home.h"
+
+namespace quillon {
+namespace {
+
+using testing::local;
+using testing::Zone;
+
+class SnapshotTest : public testing::HomeTest {
+  protected:
+    // A fresh scanner over empty folders, made after the test has chosen its zone.
+    LogScanner& scanner() {
+        if (!m_scanner) m_scanner = std::make_unique<LogScanner>(config, home.path() + "/claude", home.path() + "/codex");
+        return *m_scanner;
+    }
+
+    SessionAgg& turn(const std::string& key, Instant when, std::int64_t input, std::int64_t output = 0,
+                     bool side = false, const std::string& tool = "Claude Code") {
+        SessionAgg& s = scanner().session(key);
+        s.tool = tool;
+        Usage u;
+        u.input = input;
+        u.output = output;
+        scanner().add(s, u, tool == "Codex" ? "gpt-5" : "claude-sonnet-4", when, side);
+        return s;
+    }
+
+    Snapshot snap(Instant now) { return Diagnosis::snapshot(scanner(), config, now); }
+
+    Config config;
+
+  private:
+    std::unique_ptr<LogScanner> m_scanner;
+};
+
+// The day keys of a snapshot's month must be 30 consecutive calendar dates ending today.
+void expectConsecutiveMonth(const Snapshot& s, const std::string& today) {
+    ASSERT_EQ(s.month.size(), 30u);
+    EXPECT_EQ(s.month.back().day, today);
+    std::set<std::string> keys;
+    for (const DayReport& d : s.month) keys.insert(d.day);
+    EXPECT_EQ(keys.size(), 30u) << "a day is repeated";
+    for (std::size_t i = 1; i < s.month.size(); ++i) {
+        // Noon of each day, one calendar day apart, in UTC arithmetic on the keys.
+        auto noon = [](const std::string& key) { return *parseIso8601(key + "T12:00:00Z", false); };
+        EXPECT_EQ(noon(s.month[i].day) - noon(s.month[i - 1].day), 86'400) << s.month[i - 1].day << " -> " << s.month[i].day;
+    }
+    ASSERT_EQ(s.week.size(), 7u);
+    EXPECT_TRUE(std::equal(s.week.begin(), s.week.end(), s.month.end() - 7));
+}
+
+TEST_F(SnapshotTest, emptyScanner) {
+    Zone zone("UTC");
+    const Instant now = local(2026, 3, 10, 12, 0);
+    Snapshot s = snap(now);
+    EXPECT_TRUE(s.ready);
+    EXPECT_FALSE(s.readFailed);
+    EXPECT_TRUE(s.monthReady);
+    EXPECT_EQ(s.scannedAt, now);
+    EXPECT_EQ(s.today, (DayReport{"2026-03-10", 0, 0, 0, 0}));
+    expectConsecutiveMonth(s, "2026-03-10");
+    EXPECT_EQ(s.month.front().day, "2026-02-09");
+    for (const DayReport& d : s.month) EXPECT_EQ(d.tokens, 0);
+    EXPECT_TRUE(s.sessions.empty());
+    EXPECT_TRUE(s.limits.empty());
+    EXPECT_TRUE(s.nudges.empty());
+    EXPECT_FALSE(s.overBudget);
+
+    config.dailyBudget = -1;
+    EXPECT_TRUE(Diagnosis::snapshot(scanner(), config, now).overBudget);
+}
+
+TEST_F(SnapshotTest, daysMergeAcrossSessionsAndTools) {
+    Zone zone("UTC");
+    const Instant now = local(2026, 3, 10, 12, 0);
+    turn("a", now - 3'600, 1'000, 500);
+    turn("a", now - 86'400, 2'000, 0, true);
+    turn("b", now - 60, 300, 0, true);
+    turn("codex:c", now - 120, 40, 0, false, "Codex");
+
+    Snapshot s = snap(now);
+    EXPECT_EQ(s.today.day, "2026-03-10");
+    EXPECT_EQ(s.today.tokens, 1'340);
+    EXPECT_EQ(s.today.turns, 3);
+    EXPECT_EQ(s.today.sideTurns, 1);
+    EXPECT_GT(s.today.usd, 0);
+    EXPECT_EQ(s.month[28].day, "2026-03-09");
+    EXPECT_EQ(s.month[28].tokens, 2'000);
+    EXPECT_EQ(s.month[28].sideTurns, 1);
+    EXPECT_EQ(s.week[5], s.month[28]);
+    EXPECT_EQ(s.month.back(), s.today);
+
+    // Codex only: totals and rows alike.
+    config.watchClaude = false;
+    s = snap(now);
+    EXPECT_EQ(s.today.tokens, 40);
+    EXPECT_EQ(s.month[28].tokens, 0);
+    ASSERT_EQ(s.sessions.size(), 1u);
+    EXPECT_EQ(s.sessions[0].tool, "Codex");
+
+    config.watchClaude = true;
+    config.watchCodex = false;
+    s = snap(now);
+    EXPECT_EQ(s.today.tokens, 1'300);
+    EXPECT_EQ(s.sessions.size(), 2u);
+}
+
+TEST_F(SnapshotTest, budgetIsExceededOnlyWhenStrictlyAbove) {
+    Zone zone("UTC");
+    const Instant now = local(2026, 3, 10, 12, 0);
+    turn("a", now - 60, 1'000);
+    config.dailyBudget = 1'000;
+    EXPECT_FALSE(snap(now).overBudget);
+    config.dailyBudget = 999;
+    EXPECT_TRUE(snap(now).overBudget);
+}
+
+TEST_F(SnapshotTest, rowsOnlyForSessionsWithTokensToday) {
+    Zone zone("UTC");
+    const Instant now = local(2026, 3, 10, 12, 0);
+    turn("yesterday", now - 86'400, 5'000);
+    turn("output-only", now - 60, 0, 9'000);
+    turn("today", now - 60, 10);
+    Snapshot s = snap(now);
+    ASSERT_EQ(s.sessions.size(), 1u);
+    EXPECT_EQ(s.sessions[0].id, "today");
+    EXPECT_EQ(s.month[28].tokens, 5'000);
+    EXPECT_EQ(s.week[5].tokens, 5'000);
+}
+
+TEST_F(SnapshotTest, sessionReportFields) {
+    Zone zone("UTC");
+    const Instant now = local(2026, 3, 10, 12, 0);
+    SessionAgg& s = turn("0123456789abcdef", now - 7'200, 40'000);  // start-up context
+    turn("0123456789abcdef", now - 3'600, 100'000, 0, true);
+    turn("0123456789abcdef", now - 30, 220'000, 2'000);
+    turn("0123456789abcdef", now - 86'400 * 2, 7);  // another day
+    s.cwd = "/home/u/work/quillon/";
+    scanner().mark(s, "text", now - 20);
+
+    Snapshot snapNow = snap(now);
+    ASSERT_EQ(snapNow.sessions.size(), 1u);
+    const SessionReport& r = snapNow.sessions[0];
+    EXPECT_EQ(r.id, "0123456789abcdef");
+    EXPECT_EQ(r.tool, "Claude Code");
+    EXPECT_EQ(r.name, "01234567");
+    EXPECT_EQ(r.project, "quillon");
+    EXPECT_EQ(r.tokensToday, 360'000);
+    EXPECT_EQ(r.turnsToday, 3);
+    EXPECT_DOUBLE_EQ(r.usdToday, s.days.at("2026-03-10").usd);
+    EXPECT_EQ(r.contextNow, 220'000);
+    EXPECT_EQ(r.floor, 40'000);
+    EXPECT_DOUBLE_EQ(r.sideShare, 100'000.0 / 360'000.0);
+    EXPECT_EQ(r.last, now - 30);
+    EXPECT_EQ(r.state, "Working");
+    EXPECT_EQ(r.stateLevel, 0);
+    ASSERT_EQ(r.advice.size(), 1u);
+    EXPECT_TRUE(r.advice[0].ends_with("about 5.5x a fresh one.")) << r.advice[0];
+
+    s.cwd = "";
+    s.title = "Named";
+    Snapshot later = snap(now + 600);
+    EXPECT_EQ(later.sessions[0].project, "");
+    EXPECT_EQ(later.sessions[0].name, "Named");
+    EXPECT_EQ(later.sessions[0].state, "Finished 10 min ago");
+    EXPECT_EQ(later.sessions[0].stateLevel, 1);
+}
+
+TEST_F(SnapshotTest, sessionsSortedByTokensKeepingOrderOfEquals) {
+    Zone zone("UTC");
+    const Instant now = local(2026, 3, 10, 12, 0);
+    turn("small", now - 60, 10);
+    turn("tie-1", now - 60, 500);
+    turn("big", now - 60, 900);
+    turn("tie-2", now - 60, 500);
+    Snapshot s = snap(now);
+    ASSERT_EQ(s.sessions.size(), 4u);
+    std::vector<std::string> ids;
+    for (const auto& r : s.sessions) ids.push_back(r.id);
+    // The scanner keeps sessions in the order first met; equal rows keep it.
+    EXPECT_EQ(ids, (std::vector<std::string>{"big", "tie-1", "tie-2", "small"}));
+}
+
+TEST_F(SnapshotTest, waitingNudge) {
+    Zone zone("UTC");
+    const Instant now = local(2026, 3, 10, 12, 0);
+    const Instant asked = now - 600;  // exactly waitMinutes
+    SessionAgg& s = turn("sess-1", asked - 5, 1'000);
+    s.title = "Fix the build";
+    s.cwd = "/home/u/quillon";
+    scanner().mark(s, "tool", asked + 0.75, "Bash");
+
+    Snapshot at = snap(now + 0.75);
+    ASSERT_EQ(at.nudges.size(), 1u);
+    EXPECT_EQ(at.nudges[0].id, "wait:sess-1:" + std::to_string(static_cast<std::int64_t>(asked)));
+    EXPECT_EQ(at.nudges[0].title, "Waiting on you: Fix the build");
+    EXPECT_EQ(at.nudges[0].detail,
+              "Claude Code \u00b7 quillon has had a Bash call pending for 10 min. It may need your approval.");
+    EXPECT_EQ(at.sessions[0].state, "Waiting on Bash for 10 min (may need your approval)");
+    EXPECT_EQ(at.sessions[0].stateLevel, 2);
+
+    // The id holds while the same call waits.
+    EXPECT_EQ(snap(now + 1'800).nudges.at(0).id, at.nudges[0].id);
+
+    // Just short of the wait: no nudge yet, though the state already says waiting.
+    Snapshot early = snap(now - 1);
+    EXPECT_TRUE(early.nudges.empty());
+    EXPECT_EQ(early.sessions[0].stateLevel, 2);
+
+    // Six hours or more: no nudge, state still waiting.
+    Snapshot stale = snap(asked + 0.75 + 21'600);
+    EXPECT_TRUE(stale.nudges.empty());
+    EXPECT_EQ(stale.sessions[0].stateLevel, 2);
+    EXPECT_EQ(snap(asked + 0.75 + 21'599).nudges.size(), 1u);
+
+    config.notifyWaiting = false;
+    EXPECT_TRUE(snap(now + 1'800).nudges.empty());
+}
+
+TEST_F(SnapshotTest, waitingNudgeWithoutProjectOrToolName) {
+    Zone zone("UTC");
+    const Instant now = local(2026, 3, 10, 12, 0);
+    SessionAgg& s = turn("codex:abc", now - 4'000, 1'000, 0, false, "Codex");
+    scanner().mark(s, "tool", now - 3'900);
+    Snapshot snapNow = snap(now);
+    ASSERT_EQ(snapNow.nudges.size(), 1u);
+    EXPECT_EQ(snapNow.nudges[0].title, "Waiting on you: codex:ab");
+    EXPECT_EQ(snapNow.nudges[0].detail, "Codex has had a tool call pending for 65 min. It may need your approval.");
+}
+
+TEST_F(SnapshotTest, limitNudgesComeBeforeWaitingOnes) {
+    Zone zone("UTC");
+    const Instant now = local(2026, 3, 10, 12, 0);
+    home.write(".quillon/claude-limits.json",
+               format(R"({"at":%.0f,"five_hour":{"used_percentage":100,"resets_at":%.0f}})", now, now + 3'600));
+    SessionAgg& w1 = turn("w1", now - 1'000, 10);
+    scanner().mark(w1, "tool", now - 900, "Edit");
+    SessionAgg& w2 = turn("w2", now - 1'000, 20);
+    scanner().mark(w2, "tool", now - 900, "Bash");
+    Snapshot s = snap(now);
+    ASSERT_EQ(s.limits.size(), 1u);
+    EXPECT_EQ(s.limits[0].level, 2);
+    ASSERT_EQ(s.nudges.size(), 3u);
+    EXPECT_TRUE(s.nudges[0].id.starts_with("limit:Claude Code:5-hour:")) << s.nudges[0].id;
+    EXPECT_TRUE(s.nudges[0].id.ends_with(":2"));
+    EXPECT_TRUE(s.nudges[1].id.starts_with("wait:w1:"));  // picked order, not row order
+    EXPECT_TRUE(s.nudges[2].id.starts_with("wait:w2:"));
+    EXPECT_EQ(s.sessions[0].id, "w2");
+}
+
+TEST_F(SnapshotTest, todayFollowsLocalMidnightInAZoneAheadOfUtc) {
+    Zone zone("Asia/Tokyo");  // UTC+9: local midnight is 15:00 UTC
+    const Instant midnight = local(2026, 3, 10, 0, 0);
+    turn("s", midnight - 60, 100);   // 23:59 on the 9th
+    turn("s", midnight + 60, 7);     // 00:01 on the 10th
+
+    Snapshot before = snap(midnight - 30);
+    EXPECT_EQ(before.today.day, "2026-03-09");
+    EXPECT_EQ(before.today.tokens, 100);
+    ASSERT_EQ(before.sessions.size(), 1u);
+    EXPECT_EQ(before.sessions[0].tokensToday, 100);
+
+    Snapshot after = snap(midnight + 300);
+    EXPECT_EQ(after.today.day, "2026-03-10");
+    EXPECT_EQ(after.today.tokens, 7);
+    EXPECT_EQ(after.sessions.at(0).tokensToday, 7);
+    expectConsecutiveMonth(after, "2026-03-10");
+    EXPECT_EQ(after.month[28].tokens, 100);
+}
+
+TEST_F(SnapshotTest, monthCrossesMonthAndLeapDay) {
+    Zone zone("America/Los_Angeles");
+    Snapshot s = snap(local(2028, 3, 1, 0, 10));
+    expectConsecutiveMonth(s, "2028-03-01");
+    EXPECT_EQ(s.month[28].day, "2028-02-29");
+    EXPECT_EQ(s.month.front().day, "2028-02-01");
+}
+
+// Around a daylight-saving change a day is 23 or 25 hours long; stepping back whole multiples of
+// 86,400 seconds would then repeat or skip a day. The month must still hold 30 distinct dates.
+TEST_F(SnapshotTest, daylightSavingChangesNeitherDropNorRepeatADay) {
+    Zone zone("Europe/Berlin");
+    struct Case {
+        Instant now;
+        const char* today;
+        const char* yesterday;
+    } cases[] = {
+        // Late on the 25-hour day of the autumn change: now - 86,400 s is still the same date.
+        {local(2025, 10, 26, 23, 30), "2025-10-26", "2025-10-25"},
+        // Just after midnight following the 23-hour spring day: now - 86,400 s is two dates back.
+        {local(2025, 3, 31, 0, 30), "2025-03-31", "2025-03-30"},
+        // A month that holds a change somewhere inside.
+        {local(2025, 11, 10, 23, 45), "2025-11-10", "2025-11-09"},
+        {local(2025, 4, 15, 0, 15), "2025-04-15", "2025-04-14"},
+    };
+    turn("s", local(2025, 3, 30, 12, 0), 55);
+    turn("s", local(2025, 10, 26, 2, 30), 66);  // in the repeated hour
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.today);
+        Snapshot s = snap(c.now);
+        EXPECT_EQ(s.today.day, c.today);
+        expectConsecutiveMonth(s, c.today);
+        EXPECT_EQ(s.month[28].day, c.yesterday);
+    }
+    // The first two cases are the ones where plain stepping goes wrong.
+    EXPECT_EQ(dayKey(cases[0].now - 86'400), "2025-10-26");
+    EXPECT_EQ(dayKey(cases[1].now - 86'400), "2025-03-29");
+
+    Snapshot spring = snap(cases[1].now);
+    EXPECT_EQ(spring.month[28].tokens, 55);
+    Snapshot autumn = snap(cases[0].now);
+    EXPECT_EQ(autumn.today.tokens, 66);
+}
+
+} // namespace
+} // namespace quillon
