@@ -63,11 +63,13 @@ std::vector<std::string> monthKeys(LogScanner& scanner, const std::string& today
     return keys;
 }
 
+// The folder's own name; "/a/b/" gives "b" and the root stays "/".
 std::string lastComponent(const std::string& path) {
-    auto end = path.find_last_not_of('/');
+    const auto end = path.find_last_not_of('/');
     if (end == std::string::npos) return path.empty() ? "" : "/";
-    auto start = path.find_last_of('/', end);
-    return path.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1) + 1);
+    const auto slash = path.find_last_of('/', end);
+    const auto start = slash == std::string::npos ? 0 : slash + 1;
+    return path.substr(start, end + 1 - start);
 }
 
 DayReport dayReport(const std::map<std::string, DayAgg>& merged, const std::string& key) {

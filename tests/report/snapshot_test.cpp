@@ -169,6 +169,10 @@ TEST_F(SnapshotTest, sessionReportFields) {
     ASSERT_EQ(r.advice.size(), 1u);
     EXPECT_TRUE(r.advice[0].ends_with("about 5.5x a fresh one.")) << r.advice[0];
 
+    s.cwd = "/";
+    EXPECT_EQ(snap(now).sessions[0].project, "/");
+    s.cwd = "relative";
+    EXPECT_EQ(snap(now).sessions[0].project, "relative");
     s.cwd = "";
     s.title = "Named";
     Snapshot later = snap(now + 600);
