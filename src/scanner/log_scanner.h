@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,11 +14,27 @@
 
 namespace quillon {
 
-// Reading position and per-file memory of one log file.
+// The latest message counted from a file. Claude Code writes one line per content block of a
+// message, each repeating the usage as it stood while streaming; later lines may carry larger
+// counts, whose increase goes where the first line was counted.
+struct CountedMessage {
+    std::uint64_t key = 0; // hash of the message's key; 0 when nothing can follow
+    SessionAgg* session = nullptr;
+    Usage usage;
+    std::int64_t cacheW1h = 0;
+    Instant when = 0;
+    bool side = false;
+    bool setFloor = false; // its context became the session's floorContext
+    std::string model;
+};
+
+// Reading position and per-file memory of one log file. Duplicate keys are not here: one
+// set for the whole scanner, since resumed sessions copy their parent's lines.
 struct FileState {
     std::uint64_t offset = 0;
     std::string codexModel = "gpt";
     std::optional<std::string> codexSession;
+    CountedMessage last;
 };
 
 // The long-lived accounting object: finds the assistants' logs, reads what they gained
@@ -37,6 +54,8 @@ class LogScanner {
 
     // Scans one root; true when at least one "jsonl" file was found below it.
     bool scan(const std::string& root, bool codex, int days);
+    // The same with the clock passed in: files modified before now - days x 86400 are skipped.
+    bool scan(const std::string& root, bool codex, int days, Instant now);
     // Both roots, Claude Code first; true when either held logs.
     bool scanBoth(int days) {
         bool claude = scan(m_root, false, days);
@@ -73,18 +92,37 @@ class LogScanner {
     void handle(std::string_view line, std::string_view fileSession, bool isSub, FileState& state);
     void handleCodex(std::string_view line, std::string_view fileSession, FileState& state);
 
+    // Memory held for duplicate suppression and per-file state, for the benchmark.
+    std::size_t duplicateKeys() const;
+    std::size_t duplicateSetBytes() const;
+
   private:
     struct Impl;
+    struct KeyHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    };
+    template <class T>
+    using StringMap = std::unordered_map<std::string, T, KeyHash, std::equal_to<>>;
+
+    void walk(int dirFd, std::string& path, bool codex, double cutoff, bool& found, int depth);
+    void readFile(const std::string& path, int dirFd, const char* name, bool codex, FileState& state);
+    void handleClaudeLine(const char* p, std::size_t n, std::size_t capacity, std::string_view fileSession, bool isSub,
+                          FileState& state);
+    void handleCodexLine(const char* p, std::size_t n, std::size_t capacity, std::string_view fileSession,
+                         FileState& state);
+    void grow(FileState& state, const Usage& usage, std::int64_t cacheW1h);
+
     std::unique_ptr<Impl> m_impl;
 
     Config m_config;
     std::string m_root;
     std::string m_codexRoot;
-    std::unordered_map<std::string, std::unique_ptr<SessionAgg>> m_sessions;
+    StringMap<std::unique_ptr<SessionAgg>> m_sessions;
     std::vector<SessionAgg*> m_order;
     std::int64_t m_filesRead = 0;
     std::optional<CodexLimits> m_codexLimits;
-    std::unordered_map<std::string, FileState> m_files;
+    StringMap<FileState> m_files;
 
     // Day-key cache: instants in [m_dayStart, m_dayEnd) have key m_dayKey.
     double m_dayStart = 1, m_dayEnd = 0;

@@ -10,17 +10,30 @@
 
 namespace quillon {
 
+// Sums of counts that come from untrusted logs: they stick at the int64 limits instead of
+// overflowing, so a forged line cannot make a total wrap around.
+inline std::int64_t satAdd(std::int64_t a, std::int64_t b) {
+    std::int64_t r;
+    if (!__builtin_add_overflow(a, b, &r)) return r;
+    return b > 0 ? INT64_MAX : INT64_MIN;
+}
+inline std::int64_t satSub(std::int64_t a, std::int64_t b) {
+    std::int64_t r;
+    if (!__builtin_sub_overflow(a, b, &r)) return r;
+    return b < 0 ? INT64_MAX : INT64_MIN;
+}
+
 // Token usage of one assistant turn, or a sum of turns.
 struct Usage {
     std::int64_t input = 0, cacheW = 0, cacheR = 0, output = 0;
 
     // The size of the prompt the model saw: everything but the output.
-    std::int64_t context() const { return input + cacheW + cacheR; }
+    std::int64_t context() const { return satAdd(satAdd(input, cacheW), cacheR); }
     Usage& operator+=(const Usage& o) {
-        input += o.input;
-        cacheW += o.cacheW;
-        cacheR += o.cacheR;
-        output += o.output;
+        input = satAdd(input, o.input);
+        cacheW = satAdd(cacheW, o.cacheW);
+        cacheR = satAdd(cacheR, o.cacheR);
+        output = satAdd(output, o.output);
         return *this;
     }
     friend bool operator==(const Usage&, const Usage&) = default;

@@ -1,0 +1,192 @@
+#include "scanner/probes.h"
+
+#include <cstring>
+
+#include "scanner/text.h"
+#include "scanner/timestamp.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define QUILLON_X86 1
+#endif
+
+namespace quillon::Probe {
+namespace {
+
+constexpr std::string_view kTypePrefix = "\"type\":\"";
+
+struct Tail {
+    std::string_view rest;
+    Bit bit;
+};
+// What may follow "type":" for a match.
+constexpr Tail kTypeTails[] = {
+    {"assistant\"", assistant},         {"user\"", user},
+    {"custom-title\"", title},          {"token_usage_record\"", codexUsage},
+    {"session_meta\"", codexMeta},      {"turn_context\"", codexTurn},
+};
+
+inline bool at(const char* p, std::size_t n, std::size_t i, std::string_view probe) {
+    return n - i >= probe.size() && std::memcmp(p + i, probe.data(), probe.size()) == 0;
+}
+
+// p[i] is a double quote whose next two bytes begin some probe; sees which one, if any.
+inline void verify(const char* p, std::size_t n, std::size_t i, Hits& h) {
+    switch (p[i + 1]) {
+    case 't':
+        switch (p[i + 2]) {
+        case 'y':
+            if (at(p, n, i, kTypePrefix)) {
+                std::size_t j = i + kTypePrefix.size();
+                for (const Tail& t : kTypeTails)
+                    if (at(p, n, j, t.rest)) {
+                        h.bits |= t.bit;
+                        break;
+                    }
+            }
+            return;
+        case 'i':
+            if (!(h.bits & timestamp) && at(p, n, i, "\"timestamp\":\"")) {
+                h.bits |= timestamp;
+                h.timestampEnd = i + 13;
+            }
+            return;
+        case 'o':
+            if (at(p, n, i, "\"tool_result\"")) h.bits |= toolResult;
+            return;
+        case 'a':
+            if (at(p, n, i, "\"task_started\"")) h.bits |= codexStart;
+            else if (at(p, n, i, "\"task_complete\"")) h.bits |= codexDone;
+            return;
+        }
+        return;
+    case 'i':
+        if (p[i + 2] == 's' && at(p, n, i, "\"is_error\":true")) h.bits |= isError;
+        return;
+    case 'r':
+        if (p[i + 2] == 'o' && at(p, n, i, "\"role\":\"user\"")) h.bits |= codexUser;
+        else if (p[i + 2] == 'a' && at(p, n, i, "\"rate_limits\"")) h.bits |= codexLimits;
+        return;
+    }
+}
+
+inline void verifyMask(const char* p, std::size_t n, std::size_t base, std::uint32_t mask, Hits& h) {
+    while (mask) {
+        unsigned bit = static_cast<unsigned>(__builtin_ctz(mask));
+        mask &= mask - 1;
+        verify(p, n, base + bit, h);
+    }
+}
+
+[[maybe_unused]] Hits scanScalar(const char* p, std::size_t n) {
+    Hits h;
+    for (const char* q = p; (q = static_cast<const char*>(std::memchr(q, '"', static_cast<std::size_t>(p + n - q))));
+         ++q) {
+        verify(p, n, static_cast<std::size_t>(q - p), h);
+        if (q + 1 >= p + n) break;
+    }
+    return h;
+}
+
+#ifdef QUILLON_X86
+Hits scanSse2(const char* p, std::size_t n) {
+    Hits h;
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i ct = _mm_set1_epi8('t'), ci = _mm_set1_epi8('i'), cr = _mm_set1_epi8('r');
+    const __m128i cy = _mm_set1_epi8('y'), co = _mm_set1_epi8('o'), ca = _mm_set1_epi8('a'),
+                  cs = _mm_set1_epi8('s');
+    for (std::size_t i = 0; i < n; i += 16) {
+        __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        __m128i q = _mm_cmpeq_epi8(v0, quote);
+        if (_mm_movemask_epi8(q) == 0) continue;
+        __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1));
+        __m128i v2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 2));
+        __m128i o2 = _mm_cmpeq_epi8(v2, co), a2 = _mm_cmpeq_epi8(v2, ca);
+        __m128i t2 = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v2, cy), _mm_cmpeq_epi8(v2, ci)), _mm_or_si128(o2, a2));
+        __m128i c = _mm_or_si128(_mm_and_si128(_mm_cmpeq_epi8(v1, ct), t2),
+                                 _mm_or_si128(_mm_and_si128(_mm_cmpeq_epi8(v1, ci), _mm_cmpeq_epi8(v2, cs)),
+                                              _mm_and_si128(_mm_cmpeq_epi8(v1, cr), _mm_or_si128(o2, a2))));
+        auto mask = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_and_si128(q, c)));
+        if (n - i < 16) mask &= (1u << (n - i)) - 1;
+        verifyMask(p, n, i, mask, h);
+    }
+    return h;
+}
+
+__attribute__((target("avx2"))) Hits scanAvx2(const char* p, std::size_t n) {
+    Hits h;
+    const __m256i quote = _mm256_set1_epi8('"');
+    const __m256i ct = _mm256_set1_epi8('t'), ci = _mm256_set1_epi8('i'), cr = _mm256_set1_epi8('r');
+    const __m256i cy = _mm256_set1_epi8('y'), co = _mm256_set1_epi8('o'), ca = _mm256_set1_epi8('a'),
+                  cs = _mm256_set1_epi8('s');
+    for (std::size_t i = 0; i < n; i += 32) {
+        __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+        __m256i q = _mm256_cmpeq_epi8(v0, quote);
+        if (_mm256_movemask_epi8(q) == 0) continue;
+        __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 1));
+        __m256i v2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 2));
+        __m256i o2 = _mm256_cmpeq_epi8(v2, co), a2 = _mm256_cmpeq_epi8(v2, ca);
+        __m256i t2 = _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v2, cy), _mm256_cmpeq_epi8(v2, ci)),
+                                     _mm256_or_si256(o2, a2));
+        __m256i c = _mm256_or_si256(
+            _mm256_and_si256(_mm256_cmpeq_epi8(v1, ct), t2),
+            _mm256_or_si256(_mm256_and_si256(_mm256_cmpeq_epi8(v1, ci), _mm256_cmpeq_epi8(v2, cs)),
+                            _mm256_and_si256(_mm256_cmpeq_epi8(v1, cr), _mm256_or_si256(o2, a2))));
+        auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_and_si256(q, c)));
+        if (n - i < 32) mask &= (1u << (n - i)) - 1;
+        verifyMask(p, n, i, mask, h);
+    }
+    return h;
+}
+
+using ScanFn = Hits (*)(const char*, std::size_t);
+ScanFn pick() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? scanAvx2 : scanSse2;
+}
+#endif
+
+} // namespace
+
+Hits scan(std::string_view line) {
+#ifdef QUILLON_X86
+    static const ScanFn fn = pick();
+    return fn(line.data(), line.size());
+#else
+    return scanScalar(line.data(), line.size());
+#endif
+}
+
+Hits scanPlain(std::string_view line) {
+    Hits h;
+    auto has = [&](std::string_view probe) { return line.find(probe) != std::string_view::npos; };
+    static constexpr std::pair<std::string_view, Bit> all[] = {
+        {"\"type\":\"assistant\"", assistant},  {"\"type\":\"user\"", user},
+        {"\"type\":\"custom-title\"", title},   {"\"tool_result\"", toolResult},
+        {"\"is_error\":true", isError},         {"\"type\":\"token_usage_record\"", codexUsage},
+        {"\"type\":\"session_meta\"", codexMeta}, {"\"type\":\"turn_context\"", codexTurn},
+        {"\"role\":\"user\"", codexUser},       {"\"rate_limits\"", codexLimits},
+        {"\"task_started\"", codexStart},       {"\"task_complete\"", codexDone},
+    };
+    for (const auto& [probe, bit] : all)
+        if (has(probe)) h.bits |= bit;
+    if (auto at = line.find("\"timestamp\":\""); at != std::string_view::npos) {
+        h.bits |= timestamp;
+        h.timestampEnd = at + 13;
+    }
+    return h;
+}
+
+std::optional<Instant> quickTimestamp(std::string_view line, const Hits& hits) {
+    if (!hits.has(timestamp)) return std::nullopt;
+    std::string_view after = line.substr(hits.timestampEnd, 40);
+    auto quote = after.find('"');
+    if (quote == std::string_view::npos) return std::nullopt;
+    std::string_view text = after.substr(0, quote);
+    if (!text::validUtf8(text)) return std::nullopt;
+    return parseTimestamp(text);
+}
+
+std::optional<Instant> quickTimestamp(std::string_view line) { return quickTimestamp(line, scanPlain(line)); }
+
+} // namespace quillon::Probe

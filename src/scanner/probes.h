@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "settings/clock.h"
+
+// Fixed byte sequences looked for in a raw log line before anything is parsed. A line is
+// parsed only when one of them says it matters, so the bulk of a log costs one byte pass.
+namespace quillon::Probe {
+
+enum Bit : std::uint32_t {
+    assistant = 1u << 0,   // "type":"assistant"
+    user = 1u << 1,        // "type":"user"
+    title = 1u << 2,       // "type":"custom-title"
+    toolResult = 1u << 3,  // "tool_result"
+    isError = 1u << 4,     // "is_error":true
+    timestamp = 1u << 5,   // "timestamp":"
+    codexUsage = 1u << 6,  // "type":"token_usage_record"
+    codexMeta = 1u << 7,   // "type":"session_meta"
+    codexTurn = 1u << 8,   // "type":"turn_context"
+    codexUser = 1u << 9,   // "role":"user"
+    codexLimits = 1u << 10, // "rate_limits"
+    codexStart = 1u << 11, // "task_started"
+    codexDone = 1u << 12,  // "task_complete"
+};
+
+// Bytes readable past the end of a line handed to scan(): the vector loads may look
+// (harmlessly) beyond the line, never beyond this.
+inline constexpr std::size_t kPadding = 64;
+
+struct Hits {
+    std::uint32_t bits = 0;
+    // Offset just past the first "timestamp":" of the line (valid when the bit is set).
+    std::size_t timestampEnd = 0;
+    bool has(std::uint32_t b) const { return (bits & b) != 0; }
+};
+
+// Every probe in one pass over the line. At least kPadding bytes after line.end() must
+// be readable; they do not affect the result.
+Hits scan(std::string_view line);
+
+// The same answer by plain substring searches; the reference the fast pass is tested against.
+Hits scanPlain(std::string_view line);
+
+// The line's time stamp without parsing it: the text between the first "timestamp":" and the
+// next double quote within 40 bytes, read as ISO 8601 (with, then without fractional seconds).
+std::optional<Instant> quickTimestamp(std::string_view line);
+std::optional<Instant> quickTimestamp(std::string_view line, const Hits& hits);
+
+} // namespace quillon::Probe

@@ -1,0 +1,213 @@
+// Discovery and incremental reading on real files in a temporary home.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "scanner/timestamp.h"
+#include "scanner_support.h"
+
+namespace quillon::testing {
+namespace {
+namespace fs = std::filesystem;
+
+const Usage kU{1, 2, 3, 4};
+
+std::string line(const std::string& id, const std::string& session = "s1",
+                 const std::string& ts = "2026-01-05T10:00:00Z") {
+    return assistant(session, id, ts, kU) + "\n";
+}
+
+void append(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary | std::ios::app) << text;
+}
+
+void setModified(const std::string& path, double t) {
+    timespec times[2];
+    times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(t);
+    times[0].tv_nsec = times[1].tv_nsec = 0;
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+class Scan : public ScannerTest {
+  protected:
+    LogScanner scanner{Config{}, claudeRoot(), codexRoot()};
+    bool scanClaude(int days = 32) { return scanner.scan(claudeRoot(), false, days); }
+};
+
+TEST_F(Scan, missingRootFindsNothing) {
+    EXPECT_FALSE(scanner.scanBoth(8));
+    EXPECT_EQ(scanner.sessions().size(), 0u);
+    fs::create_directories(claudeRoot() + "/p");
+    claude("p/notes.txt", line("m1"));
+    EXPECT_FALSE(scanClaude());
+}
+
+TEST_F(Scan, emptyFilesAreNotOpenedAndCountNothing) {
+    std::string path = claude("p/s1.jsonl", "");
+    EXPECT_TRUE(scanClaude());
+    EXPECT_EQ(scanner.filesRead(), 0);
+    EXPECT_EQ(scanner.fileState(path), nullptr);
+}
+
+TEST_F(Scan, onlyLowerCaseJsonlAndHiddenFilesIncluded) {
+    claude("p/upper.JSONL", line("a"));
+    claude("p/.hidden.jsonl", line("b"));
+    claude(".secret/deep/x.jsonl", line("c"));
+    claude("p/.jsonl", line("d"));
+    EXPECT_TRUE(scanClaude());
+    EXPECT_EQ(totals(scanner).turns, 2);
+    EXPECT_EQ(scanner.filesRead(), 2);
+}
+
+TEST_F(Scan, partialLastLineWaitsAndAppendsCountOnce) {
+    std::string full = line("m1") + line("m2") + line("m3");
+    std::string path = claude("p/s1.jsonl", full.substr(0, full.size() - 40));
+    scanClaude();
+    EXPECT_EQ(totals(scanner).turns, 2);
+    const std::uint64_t offset = scanner.fileState(path)->offset;
+    EXPECT_EQ(offset, line("m1").size() * 2);
+
+    append(path, full.substr(full.size() - 40));
+    scanClaude();
+    EXPECT_EQ(totals(scanner).turns, 3);
+    EXPECT_EQ(scanner.filesRead(), 1);
+
+    // Nothing new: nothing changes.
+    auto before = scanner.sessions()[0]->days;
+    scanClaude();
+    scanClaude();
+    EXPECT_EQ(scanner.sessions()[0]->days, before);
+    EXPECT_EQ(scanner.filesRead(), 1);
+}
+
+TEST_F(Scan, appendsAtEveryByteBoundaryMatchOnePass) {
+    std::string text;
+    for (int i = 0; i < 6; ++i) {
+        text += line("m" + std::to_string(i), "s" + std::to_string(i % 2));
+        text += userPrompt("s0", "2026-01-05T10:00:0" + std::to_string(i) + "Z", "\"prompt " + std::to_string(i) + "\"") +
+                "\n";
+    }
+    LogScanner whole(Config{}, claudeRoot(), codexRoot());
+    std::string path = claude("p/s0.jsonl", text);
+    whole.scan(claudeRoot(), false, 32);
+    const Totals expected = totals(whole);
+    ASSERT_EQ(expected.turns, 6);
+
+    for (std::size_t cut = 1; cut < text.size(); cut += 97) {
+        fs::remove(path);
+        LogScanner parts(Config{}, claudeRoot(), codexRoot());
+        claude("p/s0.jsonl", text.substr(0, cut));
+        parts.scan(claudeRoot(), false, 32);
+        append(path, text.substr(cut));
+        parts.scan(claudeRoot(), false, 32);
+        EXPECT_EQ(totals(parts).usage, expected.usage) << cut;
+        EXPECT_EQ(totals(parts).turns, expected.turns) << cut;
+        EXPECT_EQ(parts.find("s0")->lastKindAt, whole.find("s0")->lastKindAt);
+    }
+}
+
+TEST_F(Scan, aShrunkenFileIsLeftAloneUntilItGrowsPastTheOffset) {
+    std::string path = claude("p/s1.jsonl", line("m1") + line("m2"));
+    scanClaude();
+    const std::uint64_t offset = scanner.fileState(path)->offset;
+    { std::ofstream(path, std::ios::binary | std::ios::trunc) << line("m3"); }
+    scanClaude();
+    EXPECT_EQ(totals(scanner).turns, 2);
+    EXPECT_EQ(scanner.fileState(path)->offset, offset);
+    // Grown past the old offset: read from there, not from the start.
+    append(path, line("m4") + line("m5"));
+    scanClaude();
+    EXPECT_EQ(scanner.fileState(path)->offset, fs::file_size(path));
+    EXPECT_GE(totals(scanner).turns, 3);
+    EXPECT_EQ(scanner.filesRead(), 1);
+}
+
+TEST_F(Scan, theDayWindowIncludesItsEdge) {
+    const double now = 1'800'000'000;
+    std::string edge = claude("p/edge.jsonl", line("a", "edge"));
+    std::string old = claude("p/old.jsonl", line("b", "old"));
+    setModified(edge, now - 8 * 86400);
+    setModified(old, now - 8 * 86400 - 1);
+    EXPECT_TRUE(scanner.scan(claudeRoot(), false, 8, now));
+    EXPECT_NE(scanner.find("edge"), nullptr);
+    EXPECT_EQ(scanner.find("old"), nullptr);
+    // A wider window reads it, with all its old lines.
+    scanner.scan(claudeRoot(), false, 32, now);
+    EXPECT_NE(scanner.find("old"), nullptr);
+}
+
+TEST_F(Scan, symlinksToFoldersAreNotFollowedAndLoopsDoNotHang) {
+    claude("p/s1.jsonl", line("m1"));
+    fs::create_directories(home.path() + "/elsewhere");
+    home.write("elsewhere/s2.jsonl", line("m2", "s2"));
+    fs::create_directory_symlink(home.path() + "/elsewhere", claudeRoot() + "/linked");
+    fs::create_directory_symlink(claudeRoot(), claudeRoot() + "/p/loop");
+    fs::create_symlink("self.jsonl", claudeRoot() + "/p/self.jsonl");
+    fs::create_symlink(home.path() + "/elsewhere/s2.jsonl", claudeRoot() + "/p/file-link.jsonl");
+    EXPECT_TRUE(scanClaude());
+    EXPECT_EQ(scanner.find("s2") != nullptr, true) << "a link to a file is read as that file";
+    EXPECT_EQ(totals(scanner).turns, 2);
+}
+
+TEST_F(Scan, oddEntriesAreSkippedQuietly) {
+    claude("p/s1.jsonl", line("m1"));
+    fs::create_directories(claudeRoot() + "/p/folder.jsonl");
+    ASSERT_EQ(::mkfifo((claudeRoot() + "/p/pipe.jsonl").c_str(), 0600), 0);
+    std::string locked = claude("locked/s3.jsonl", line("m3", "s3"));
+    std::string unreadable = claude("p/s4.jsonl", line("m4", "s4"));
+    ::chmod((claudeRoot() + "/locked").c_str(), 0);
+    ::chmod(unreadable.c_str(), 0);
+    EXPECT_TRUE(scanClaude());
+    EXPECT_NE(scanner.find("s1"), nullptr);
+    if (::geteuid() != 0) {
+        EXPECT_EQ(scanner.find("s3"), nullptr);
+        EXPECT_EQ(scanner.find("s4"), nullptr);
+    }
+    ::chmod((claudeRoot() + "/locked").c_str(), 0700);
+}
+
+TEST_F(Scan, subagentLogsBelongToTheirParentSession) {
+    claude("proj/parent.jsonl", line("m1", "parent"));
+    claude("proj/parent/subagents/agent-1.jsonl",
+           userPrompt("parent", "2026-01-05T10:00:00Z", "\"task\"") + "\n" + line("m2", "whatever"));
+    scanClaude();
+    ASSERT_EQ(scanner.sessions().size(), 1u);
+    const SessionAgg* p = scanner.find("parent");
+    EXPECT_EQ(p->turns, 2);
+    EXPECT_EQ(p->days.at("2026-01-05").sideTurns, 1);
+    EXPECT_EQ(p->floorContext, kU.context());
+}
+
+TEST_F(Scan, linesLongerThanAChunkAreAssembled) {
+    // An assistant line of 3 MiB (parsed) and a tool result of 50 MB (probed only) between
+    // ordinary lines; CR LF endings throughout.
+    std::string bigText(3 << 20, 'a');
+    std::string bigAssistant = assistant("s1", "big", "2026-01-05T11:00:00Z", kU,
+                                         R"([{"type":"text","text":")" + bigText + "\"}]");
+    std::string huge = "{\"sessionId\":\"s1\",\"type\":\"user\",\"timestamp\":\"2026-01-05T12:00:00Z\",\"message\":{\"content\":[{\"type\":\"tool_result\",\"content\":\"" +
+                       std::string(50'000'000, 'z') + "\"}]}}";
+    std::string path = claude("p/s1.jsonl", line("m1").insert(line("m1").size() - 1, "\r") + bigAssistant + "\r\n" +
+                                                huge + "\r\n" + line("m2"));
+    scanClaude();
+    const SessionAgg* s = scanner.find("s1");
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->turns, 3);
+    EXPECT_EQ(s->lastKind, "result");
+    EXPECT_EQ(s->lastKindAt, *parseTimestamp("2026-01-05T12:00:00Z"));
+    EXPECT_EQ(scanner.fileState(path)->offset, fs::file_size(path));
+}
+
+TEST_F(Scan, codexLogsAtAnyDepth) {
+    codex("2026/01/05/rollout-1.jsonl", codexUsage("2026-01-05T10:00:00Z", 100, 0, 0, 1, "") + "\n");
+    codex("rollout-2.jsonl", codexUsage("2026-01-05T10:00:00Z", 100, 0, 0, 1, "") + "\n");
+    EXPECT_TRUE(scanner.scanBoth(8));
+    EXPECT_NE(scanner.find("codex:rollout-1"), nullptr);
+    EXPECT_NE(scanner.find("codex:rollout-2"), nullptr);
+}
+
+} // namespace
+} // namespace quillon::testing
