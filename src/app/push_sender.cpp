@@ -57,8 +57,10 @@ void send(const std::string& to, const std::string& title, const std::string& bo
         if (done) done(checked.error);
         return;
     }
-    const Request r = request(*checked.address, title, body);
+    post(request(*checked.address, title, body), std::move(done));
+}
 
+void post(const Request& r, Done done) {
     const QUrl url(QString::fromStdString(r.url), QUrl::StrictMode);
     if (!url.isValid() || url.host().isEmpty()) {
         if (done) done(std::string("That is not a web address."));

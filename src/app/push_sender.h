@@ -18,4 +18,7 @@ using Done = std::function<void(std::optional<std::string>)>;
 // event loop on the calling thread. Redirects are not followed; nothing is retried.
 void send(const std::string& to, const std::string& title, const std::string& body, Done done = {});
 
+// Sends a request already built by Push::request, with the same reporting as send.
+void post(const Request& request, Done done = {});
+
 } // namespace quillon::Push

@@ -1,0 +1,132 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <dlfcn.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "run_program.h"
+#include "test_home.h"
+
+namespace quillon {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::HomeTest;
+using testing::lines;
+using testing::runProgram;
+using testing::runQuillon;
+
+// The names of the shared libraries the dynamic loader reported loading (LD_DEBUG=libs).
+std::string loadedLibraries(const std::string& loaderLog) {
+    std::string names;
+    for (const auto& line : lines(loaderLog))
+        if (line.find("calling init: ") != std::string::npos) names += line.substr(line.find("init: ") + 6) + "\n";
+    return names;
+}
+
+class DesktopLoading : public HomeTest {};
+
+TEST_F(DesktopLoading, commandLineModesLoadNoQtLibrary) {
+    std::ifstream log(testing::fixture("ccusage/claude/projects/project-alpha/session-alpha/chat.jsonl"));
+    std::stringstream content;
+    content << log.rdbuf();
+    home.write(".claude/projects/project-alpha/session-alpha.jsonl", content.str());
+    const std::map<std::string, std::string> env{{"HOME", home.path()}, {"LD_DEBUG", "libs"}};
+
+    const struct {
+        std::vector<std::string> args;
+        std::string input;
+    } modes[] = {{{"--statusline"}, "{}"}, {{"--report", "--no-github"}, ""}, {{"--report", "--json", "--no-github"}, ""},
+                 {{"--version"}, ""}};
+    for (const auto& mode : modes) {
+        auto r = runQuillon(mode.args, mode.input, env);
+        EXPECT_LT(r.status, 128) << mode.args[0] << " died";
+        const std::string loaded = loadedLibraries(r.err);
+        // The loader's log is there (so its silence about Qt means something) and names no Qt library.
+        EXPECT_NE(loaded.find("libc.so"), std::string::npos) << mode.args[0] << ":\n" << r.err.substr(0, 2000);
+        EXPECT_EQ(loaded.find("libQt"), std::string::npos) << mode.args[0] << " loaded:\n" << loaded;
+    }
+}
+
+#ifdef QUILLON_TEST_DESKTOP
+TEST_F(DesktopLoading, desktopModesDoLoadQt) {
+    // The counterpart of the test above: the same log shows Qt as soon as the module is needed.
+    auto r = runQuillon({"--push-test", "ftp://example.com/"}, "", {{"HOME", home.path()}, {"LD_DEBUG", "libs"}});
+    EXPECT_NE(loadedLibraries(r.err).find("libQt6Core"), std::string::npos);
+    EXPECT_EQ(r.out, "That is not a web address.\n");
+}
+#endif
+
+// A copy of quillon alone in a scratch folder: no module beside it or under ../lib/quillon.
+class LonelyQuillon : public HomeTest {
+  protected:
+    void SetUp() override {
+        fs::create_directories(fs::path(home.path()) / "bin");
+        exe = home.path() + "/bin/quillon";
+        fs::copy_file(QUILLON_TEST_BIN, exe);
+    }
+
+    // Exit status 1, nothing on standard output, one sentence on standard error.
+    void expectOneSentence(const testing::RunResult& r, const std::string& what) {
+        EXPECT_EQ(r.status, 1) << what;
+        EXPECT_EQ(r.out, "") << what;
+        ASSERT_EQ(lines(r.err).size(), 1u) << what << ": " << r.err;
+        EXPECT_EQ(r.err.rfind("Quillon's desktop module could not be loaded (", 0), 0u) << what << ": " << r.err;
+        EXPECT_TRUE(r.err.ends_with(".\n")) << what << ": " << r.err;
+    }
+
+    std::string exe;
+};
+
+TEST_F(LonelyQuillon, saysSoInOneSentenceWhenTheModuleIsMissing) {
+    for (const std::string& module : {std::string("\x01unset"), home.path() + "/nowhere/libquillon-desktop.so"}) {
+        const std::map<std::string, std::string> env{{"HOME", home.path()}, {"QUILLON_DESKTOP_MODULE", module}};
+        for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+                 {"--push-test", "https://ntfy.sh/t"}, {"--icon", home.path() + "/i.png"}, {"--render", home.path() + "/r.png"}, {}})
+            expectOneSentence(runProgram(exe, args, "", env), module + (args.empty() ? " app" : " " + args[0]));
+    }
+    // The command-line modes never needed it.
+    auto version = runProgram(exe, {"--version"}, "", {{"HOME", home.path()}});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "quillon " QUILLON_VERSION "\n");
+}
+
+TEST_F(LonelyQuillon, saysSoInOneSentenceWhenTheModuleIsBroken) {
+    Dl_info libc{};
+    ASSERT_NE(::dladdr(reinterpret_cast<void*>(&::printf), &libc), 0);
+    const std::string text = home.write("text/libquillon-desktop.so", "not a library\n");
+    const std::string empty = home.write("empty/libquillon-desktop.so", "");
+    const std::string truncated = home.write("truncated/libquillon-desktop.so", std::string("\x7f" "ELF\x02\x01\x01", 7));
+    fs::create_directories(home.path() + "/folder.so");
+    const std::string cases[] = {text, empty, truncated, home.path() + "/folder.so", libc.dli_fname};
+    for (const auto& module : cases) {
+        auto r = runProgram(exe, {"--push-test", "https://ntfy.sh/t"}, "",
+                            {{"HOME", home.path()}, {"QUILLON_DESKTOP_MODULE", module}});
+        expectOneSentence(r, module);
+    }
+    // A library without the entry point is named as such.
+    auto r = runProgram(exe, {"--push-test", "x"}, "", {{"HOME", home.path()}, {"QUILLON_DESKTOP_MODULE", libc.dli_fname}});
+    EXPECT_NE(r.err.find("has no entry point"), std::string::npos) << r.err;
+}
+
+#ifdef QUILLON_TEST_DESKTOP
+TEST_F(LonelyQuillon, findsTheModuleNamedByTheEnvironment) {
+    auto r = runProgram(exe, {"--push-test", "ftp://example.com/"}, "",
+                        {{"HOME", home.path()}, {"QUILLON_DESKTOP_MODULE", QUILLON_TEST_MODULE}});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "That is not a web address.\n");
+}
+
+TEST_F(LonelyQuillon, findsTheModuleUnderLibQuillonBesideItsFolder) {
+    fs::create_directories(home.path() + "/lib/quillon");
+    fs::copy_file(QUILLON_TEST_MODULE, home.path() + "/lib/quillon/libquillon-desktop.so");
+    auto r = runProgram(exe, {"--push-test", "  "}, "", {{"HOME", home.path()}, {"QUILLON_DESKTOP_MODULE", "\x01unset"}});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "No address set.\n");
+}
+#endif
+
+} // namespace
+} // namespace quillon
