@@ -1,5 +1,7 @@
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <map>
 #include <optional>
 #include <set>
@@ -29,6 +31,14 @@ class GateWatcher {
     const std::optional<std::string>& gitHubNote() const { return m_gitHubNote; }
     Config config;
 
+    // Words that mark a session's last tool error as a failure, tried in this order against
+    // the lower-cased text, and the phrases that mark it as the user's own refusal instead.
+    static const std::array<const char*, 19> gateWords;
+    static const std::array<const char*, 3> refusalPhrases;
+    // How much of an alert file is read: enough for its first line, never the whole of a
+    // huge file.
+    static constexpr std::size_t alertReadBytes = 16384;
+
     // The sources, public for tests.
     std::vector<Gate> alertFiles(Instant now) const;
     std::vector<Gate> stalledSessions(const LogScanner& scanner, Instant now) const;
@@ -38,6 +48,10 @@ class GateWatcher {
     const std::optional<std::string>& gh();
 
   private:
+    // Moves a dismissed alert file into the dismissed folder as "<now in seconds>-<name>";
+    // never replaces a file already there. Failures are ignored.
+    static void moveToDismissed(const std::string& path, Instant now);
+
     std::set<std::string> m_acked;
     std::map<std::string, std::optional<std::string>> m_repoCache;
     std::vector<Gate> m_checkGates;
