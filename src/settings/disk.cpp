@@ -52,10 +52,12 @@ std::string parentOf(const std::string& path) {
 
 static std::string errorText(int err) { return std::strerror(err); }
 
-std::optional<std::string> writeAtomic(const std::string& path, std::string_view bytes, unsigned newMode) {
+std::optional<std::string> writeAtomic(const std::string& path, std::string_view bytes, unsigned newMode,
+                                       bool sync) {
     struct stat st {};
     mode_t mode = static_cast<mode_t>(newMode);
-    if (::stat(path.c_str(), &st) == 0) mode = st.st_mode & 07777;
+    bool existed = ::stat(path.c_str(), &st) == 0;
+    if (existed) mode = st.st_mode & 07777;
 
     std::string tmpl = parentOf(path) + "/.quillon-tmp-XXXXXX";
     int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
@@ -65,6 +67,10 @@ std::optional<std::string> writeAtomic(const std::string& path, std::string_view
         ::unlink(tmpl.c_str());
         return std::optional<std::string>(errorText(err));
     };
+    // Keeps the owner too when run with the privilege to (an edit made through sudo).
+    if (existed && (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) &&
+        ::fchown(fd, st.st_uid, st.st_gid) != 0) {
+    }
     if (::fchmod(fd, mode) != 0) return fail(errno);
     std::size_t done = 0;
     while (done < bytes.size()) {
@@ -73,7 +79,7 @@ std::optional<std::string> writeAtomic(const std::string& path, std::string_view
         if (n < 0) return fail(errno);
         done += static_cast<std::size_t>(n);
     }
-    if (::fsync(fd) != 0) return fail(errno);
+    if (sync && ::fsync(fd) != 0) return fail(errno);
     if (::close(fd) != 0) {
         int err = errno;
         ::unlink(tmpl.c_str());

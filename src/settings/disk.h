@@ -21,9 +21,10 @@ std::optional<std::string> readFile(const std::string& path,
 // Writes through a temporary file in the same folder, fsync, then rename over the
 // target. An existing target keeps its permission bits; a new file gets newMode.
 // On failure the target is untouched, no temporary file is left behind, and the
-// system's description of the error is returned.
+// system's description of the error is returned. sync = false skips the fsync, for
+// files rewritten so often that losing the last one in a crash does not matter.
 std::optional<std::string> writeAtomic(const std::string& path, std::string_view bytes,
-                                       unsigned newMode = 0600);
+                                       unsigned newMode = 0600, bool sync = true);
 
 // Replaces the content of the file in place (creating it with newMode when missing).
 bool writeInPlace(const std::string& path, std::string_view bytes, unsigned newMode = 0600);
