@@ -1,12 +1,80 @@
-#include <cstdio>
+#include <QApplication>
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+#include "app/app_delegate.h"
 #include "app/desktop_modes.h"
 
 namespace quillon::app {
+namespace {
 
-int runApplication(const cli::Command&, int, char**) {
-    std::fputs("The tray application is not built yet.\n", stderr);
-    return 2;
+constexpr const char* noDisplay = "Quillon's tray application needs a graphical desktop session, and none was found.\n";
+
+// Qt aborts when it cannot reach the display; say so in one sentence and exit instead.
+bool constructing = false;
+void messageHandler(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    if (type == QtFatalMsg && constructing) {
+        std::fputs(noDisplay, stderr);
+        std::fflush(stderr);
+        ::_exit(1);
+    }
+    if (type != QtDebugMsg && type != QtInfoMsg) std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+}
+
+bool hasDisplay() {
+    const auto set = [](const char* name) {
+        const char* v = std::getenv(name);
+        return v && *v;
+    };
+    // An explicit platform (offscreen in tests, for example) needs no display variable.
+    return set("QT_QPA_PLATFORM") || set("DISPLAY") || set("WAYLAND_DISPLAY");
+}
+
+// Test-only: a shorter refresh period, so a desktop test sees two passes quickly.
+std::chrono::milliseconds refreshPeriod() {
+    if (const char* v = std::getenv("QUILLON_TEST_REFRESH_SECONDS"); v && *v) {
+        char* end = nullptr;
+        const double seconds = std::strtod(v, &end);
+        if (end && *end == '\0' && seconds >= 0.2 && seconds <= 3600)
+            return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+    }
+    return std::chrono::milliseconds(45'000);
+}
+
+} // namespace
+
+int runApplication(const cli::Command& command, int argc, char** argv) {
+    if (!hasDisplay()) {
+        std::fputs(noDisplay, stderr);
+        return 1;
+    }
+    const QtMessageHandler previous = qInstallMessageHandler(messageHandler);
+    constructing = true;
+    QApplication app(argc, argv);
+    constructing = false;
+    qInstallMessageHandler(previous);
+    QApplication::setApplicationName(QStringLiteral("quillon"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Quillon"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("quillon"));
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    AppDelegate::Options options;
+    options.refreshPeriod = refreshPeriod();
+    auto delegate = std::make_unique<AppDelegate>(command, options);
+    delegate->launch();
+    const int status = app.exec();
+
+    // A pass that is reading or waiting on gh gets a moment; after that the process ends
+    // without tearing down what the pass still uses.
+    if (!delegate->shutdown(std::chrono::seconds(2))) {
+        std::fflush(nullptr);
+        ::_exit(status);
+    }
+    delegate.reset();
+    return status;
 }
 
 } // namespace quillon::app
