@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <dlfcn.h>
+#include <link.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -94,20 +94,26 @@ TEST_F(LonelyQuillon, saysSoInOneSentenceWhenTheModuleIsMissing) {
 }
 
 TEST_F(LonelyQuillon, saysSoInOneSentenceWhenTheModuleIsBroken) {
-    Dl_info libc{};
-    ASSERT_NE(::dladdr(reinterpret_cast<void*>(&::printf), &libc), 0);
+    // A real shared library without the entry point: the C library this test runs with.
+    void* handle = ::dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(handle, nullptr);
+    link_map* map = nullptr;
+    ASSERT_EQ(::dlinfo(handle, RTLD_DI_LINKMAP, &map), 0);
+    const std::string libc = map->l_name;
+    ::dlclose(handle);
+    ASSERT_TRUE(fs::exists(libc)) << libc;
     const std::string text = home.write("text/libquillon-desktop.so", "not a library\n");
     const std::string empty = home.write("empty/libquillon-desktop.so", "");
     const std::string truncated = home.write("truncated/libquillon-desktop.so", std::string("\x7f" "ELF\x02\x01\x01", 7));
     fs::create_directories(home.path() + "/folder.so");
-    const std::string cases[] = {text, empty, truncated, home.path() + "/folder.so", libc.dli_fname};
+    const std::string cases[] = {text, empty, truncated, home.path() + "/folder.so", libc};
     for (const auto& module : cases) {
         auto r = runProgram(exe, {"--push-test", "https://ntfy.sh/t"}, "",
                             {{"HOME", home.path()}, {"QUILLON_DESKTOP_MODULE", module}});
         expectOneSentence(r, module);
     }
     // A library without the entry point is named as such.
-    auto r = runProgram(exe, {"--push-test", "x"}, "", {{"HOME", home.path()}, {"QUILLON_DESKTOP_MODULE", libc.dli_fname}});
+    auto r = runProgram(exe, {"--push-test", "x"}, "", {{"HOME", home.path()}, {"QUILLON_DESKTOP_MODULE", libc}});
     EXPECT_NE(r.err.find("has no entry point"), std::string::npos) << r.err;
 }
 

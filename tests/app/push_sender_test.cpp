@@ -153,7 +153,7 @@ TEST(PushPost, sendsNtfysRawBodyAndOneSafeTitleHeader) {
     const Push::Address ntfy{"https", "ntfy.sh", server.url("/alerts")};
     const std::string body = "First line\nSecond \"quoted\" line";
     auto o = runPush([&](Push::Done done) {
-        Push::post(Push::request(ntfy, "Deploy\r\nX-Injected: 1\r\n\x1b]52;c;cHduZWQ=\x07 done", body),
+        Push::post(Push::request(ntfy, "Deploy\r\nX-Injected: 1\r\n\x1b]52;c;cHduZWQ=\x07 done \xe2\x80\xae" "caf\xc3\xa9", body),
                    std::move(done));
     });
     EXPECT_EQ(o.error, std::nullopt);
@@ -163,7 +163,7 @@ TEST(PushPost, sendsNtfysRawBodyAndOneSafeTitleHeader) {
     EXPECT_EQ(r.target, "/alerts");
     EXPECT_EQ(r.body, body);
     EXPECT_EQ(r.count("title"), 1);
-    EXPECT_EQ(r.headers.at("title"), "Deploy X-Injected: 1 ]52;c;cHduZWQ= done");
+    EXPECT_EQ(r.headers.at("title"), "Deploy X-Injected: 1 ]52;c;cHduZWQ= done \xe2\x80\xae" "caf\xc3\xa9");
     EXPECT_EQ(r.count("x-injected"), 0);
     EXPECT_EQ(r.headers.at("x-tags"), "Quillon");
     EXPECT_EQ(r.count("content-type"), 0);
