@@ -68,7 +68,8 @@ void LogScanner::handleClaudeLine(const char* p, std::size_t n, std::size_t capa
         } else if (L.content == Content::blocks) {
             if (L.blocks == 0) return;
             for (std::string_view raw : I.texts) {
-                std::string t = text::normalise(raw);
+                if (!I.parser->unescape(raw, I.text)) continue;
+                std::string t = text::normalise(I.text);
                 if (t.empty() || startsWithAngle(t)) continue;
                 if (!s.firstPrompt) s.firstPrompt = text::prefixChars(t, kPromptChars);
                 mark(s, "prompt", L.when);
@@ -76,7 +77,7 @@ void LogScanner::handleClaudeLine(const char* p, std::size_t n, std::size_t capa
             if (L.toolResult) {
                 mark(s, "result", L.when);
                 if (L.failed && L.when)
-                    s.lastToolError = ToolError{*L.when, text::prefixChars(text::normalise(L.error), kErrorChars)};
+                    s.lastToolError = ToolError{*L.when, text::normalise(L.error, kErrorChars)};
                 else
                     s.lastToolError.reset();
             }
@@ -184,7 +185,8 @@ void LogScanner::handleCodexLine(const char* p, std::size_t n, std::size_t capac
         if (n > kParserKeep) I.parser->trim();
         if (!parsed || !C.payload || C.ptype != "message" || C.role != "user" || !C.blocks) return;
         for (std::string_view raw : I.texts) {
-            std::string t = text::normalise(raw);
+            if (!I.parser->unescape(raw, I.text)) continue;
+            std::string t = text::normalise(I.text);
             if (t.empty() || t[0] == '<' || t[0] == '#') continue;
             s.firstPrompt = text::prefixChars(t, kPromptChars);
             break;

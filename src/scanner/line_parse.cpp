@@ -19,11 +19,6 @@ namespace {
 namespace od = simdjson::ondemand;
 using simdjson::SUCCESS;
 
-constexpr std::size_t kTitleLimit = 4095;
-constexpr std::size_t kLargeResult = 20001;
-constexpr std::size_t kPromptChars = 70;
-constexpr std::size_t kErrorChars = 300;
-
 #define Q_TRY(expr)                                                                                                    \
     do {                                                                                                               \
         if ((expr) != SUCCESS) return false;                                                                           \
@@ -42,6 +37,36 @@ bool stringField(od::value& v, std::optional<std::string_view>& out) {
     out = s;
     return true;
 }
+
+// A string field left escaped: its raw token, quotes included. Unescaping a long tool result
+// that nobody reads is the larger part of parsing such a line, so it waits until needed.
+bool rawStringField(od::value& v, std::optional<std::string_view>& out) {
+    od::json_type t;
+    if (!typeOf(v, t)) return false;
+    out.reset();
+    if (t == od::json_type::string) out = v.raw_json_token();
+    return true;
+}
+
+// Unescapes a raw string token with a second, small parser.
+bool unescapeToken(od::parser& small, std::string& scratch, std::string_view token, std::string& out) {
+    scratch.assign(token);
+    const std::size_t n = scratch.size();
+    scratch.append(simdjson::SIMDJSON_PADDING, ' ');
+    od::document doc;
+    Q_TRY(small.iterate(scratch.data(), n, scratch.size()).get(doc));
+    std::string_view s;
+    Q_TRY(doc.get_string().get(s));
+    out.assign(s);
+    return true;
+}
+
+struct Unescaper {
+    od::parser& small;
+    std::string& scratch;
+    std::vector<std::string_view>& parts;
+    bool operator()(std::string_view token, std::string& out) { return unescapeToken(small, scratch, token, out); }
+};
 
 // A token count: an integer, else 0.
 bool intField(od::value& v, std::int64_t& out) {
@@ -158,13 +183,14 @@ bool readUsage(od::value& v, ClaudeLine& L) {
 }
 
 // One content block of a message; what it contributes is decided once all its fields are known.
-bool readBlock(od::value& v, ClaudeLine& L, std::vector<std::string_view>& parts) {
+bool readBlock(od::value& v, ClaudeLine& L, Unescaper& un) {
+    auto& parts = un.parts;
     std::optional<std::string_view> type, textField, name, contentText;
     bool isError = false, contentArray = false, contentObjects = true;
         parts.clear();
     bool ok = eachField(v, [&](std::string_view k, od::value& f) {
         if (k == "type") return stringField(f, type);
-        if (k == "text") return stringField(f, textField);
+        if (k == "text") return rawStringField(f, textField);
         if (k == "name") return stringField(f, name);
         if (k == "is_error") return trueField(f, isError);
         if (k == "content") {
@@ -173,13 +199,13 @@ bool readBlock(od::value& v, ClaudeLine& L, std::vector<std::string_view>& parts
             contentText.reset();
             contentArray = false;
             parts.clear();
-            if (t == od::json_type::string) return stringField(f, contentText);
+            if (t == od::json_type::string) return rawStringField(f, contentText);
             if (t != od::json_type::array) return true;
             contentArray = true;
             return eachObject(f, contentObjects, [&](od::value& e) {
                 std::optional<std::string_view> part;
                 if (!eachField(e, [&](std::string_view k2, od::value& f2) {
-                        return k2 == "text" ? stringField(f2, part) : true;
+                        return k2 == "text" ? rawStringField(f2, part) : true;
                     }))
                     return false;
                 if (part) parts.push_back(*part);
@@ -200,12 +226,14 @@ bool readBlock(od::value& v, ClaudeLine& L, std::vector<std::string_view>& parts
         if (isError) {
             L.failed = true;
             if (contentText) {
-                L.error.assign(*contentText);
+                if (!un(*contentText, L.error)) return false;
             } else if (contentArray && contentObjects) {
                 L.error.clear();
+                std::string part;
                 for (std::size_t i = 0; i < parts.size(); ++i) {
+                    if (!un(parts[i], part)) return false;
                     if (i) L.error.push_back(' ');
-                    L.error.append(parts[i]);
+                    L.error.append(part);
                 }
             } else {
                 L.error = "tool call failed";
@@ -215,7 +243,7 @@ bool readBlock(od::value& v, ClaudeLine& L, std::vector<std::string_view>& parts
     return true;
 }
 
-bool readMessage(od::value& v, ClaudeLine& L, std::vector<std::string_view>& parts) {
+bool readMessage(od::value& v, ClaudeLine& L, Unescaper& un) {
     return eachField(v, [&](std::string_view k, od::value& f) {
         if (k == "id") return stringField(f, L.id);
         if (k == "model") return stringField(f, L.model);
@@ -246,7 +274,7 @@ bool readMessage(od::value& v, ClaudeLine& L, std::vector<std::string_view>& par
             bool all = true;
             if (!eachObject(f, all, [&](od::value& e) {
                     ++L.blocks;
-                    return readBlock(e, L, parts);
+                    return readBlock(e, L, un);
                 }))
                 return false;
             L.content = all ? ClaudeLine::Content::blocks : ClaudeLine::Content::other;
@@ -256,7 +284,7 @@ bool readMessage(od::value& v, ClaudeLine& L, std::vector<std::string_view>& par
     });
 }
 
-bool parseClaude(od::parser& parser, std::vector<std::string_view>& parts, const char* p, std::size_t n,
+bool parseClaude(od::parser& parser, Unescaper& un, const char* p, std::size_t n,
                  std::size_t capacity, ClaudeLine& L) {
     od::document doc;
     Q_TRY(parser.iterate(p, n, capacity).get(doc));
@@ -278,7 +306,7 @@ bool parseClaude(od::parser& parser, std::vector<std::string_view>& parts, const
         else if (k == "customTitle") ok = stringField(v, L.customTitle);
         else if (k == "message") {
             ok = isObject(v, L.message);
-            if (ok && L.message) ok = readMessage(v, L, parts);
+            if (ok && L.message) ok = readMessage(v, L, un);
         }
         if (!ok) return false;
     }
@@ -346,7 +374,7 @@ bool readPayload(od::value& v, CodexLine& C) {
             if (!eachObject(f, all, [&](od::value& e) {
                     std::optional<std::string_view> s;
                     if (!eachField(e, [&](std::string_view k2, od::value& f2) {
-                            return k2 == "text" ? stringField(f2, s) : true;
+                            return k2 == "text" ? rawStringField(f2, s) : true;
                         }))
                         return false;
                     if (s) C.texts->push_back(*s);
@@ -400,10 +428,14 @@ constexpr std::size_t kParserKeep = 4u << 20;
 class Parser final : public LineParser {
   public:
     bool claude(const char* p, std::size_t n, std::size_t capacity, ClaudeLine& line) override {
-        return parseClaude(m_parser, m_parts, p, n, capacity, line);
+        Unescaper un{m_small, m_scratch, m_parts};
+        return parseClaude(m_parser, un, p, n, capacity, line);
     }
     bool codex(const char* p, std::size_t n, std::size_t capacity, CodexLine& line) override {
         return parseCodex(m_parser, p, n, capacity, line);
+    }
+    bool unescape(std::string_view token, std::string& out) override {
+        return unescapeToken(m_small, m_scratch, token, out);
     }
     void trim() override {
         if (m_parser.capacity() > kParserKeep) m_parser = od::parser();
@@ -412,6 +444,8 @@ class Parser final : public LineParser {
 
   private:
     od::parser m_parser;
+    od::parser m_small;
+    std::string m_scratch;
     std::vector<std::string_view> m_parts;
 };
 

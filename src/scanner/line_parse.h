@@ -33,7 +33,7 @@ struct ClaudeLine {
     bool toolUse = false, textBlock = false, toolResult = false, failed = false;
     std::optional<std::string_view> toolName; // of the last tool_use block
     std::string error;                        // of the last failed tool_result block
-    std::vector<std::string_view>* texts = nullptr; // strings of the "text" blocks
+    std::vector<std::string_view>* texts = nullptr; // "text" strings of the blocks, still escaped
 };
 
 struct CodexLine {
@@ -48,7 +48,7 @@ struct CodexLine {
     bool limits = false;
     std::optional<LimitReading> primary, secondary;
     bool blocks = false; // content is an array of objects
-    std::vector<std::string_view>* texts = nullptr; // their "text" strings
+    std::vector<std::string_view>* texts = nullptr; // their "text" strings, still escaped
 };
 
 // Bytes after a line that must be readable for the parser.
@@ -61,6 +61,8 @@ class LineParser {
     // At least kParsePadding bytes must be readable at p + n; capacity counts them.
     virtual bool claude(const char* p, std::size_t n, std::size_t capacity, ClaudeLine& line) = 0;
     virtual bool codex(const char* p, std::size_t n, std::size_t capacity, CodexLine& line) = 0;
+    // The text of a JSON string token (quotes included), as texts holds them.
+    virtual bool unescape(std::string_view token, std::string& out) = 0;
     // Gives back memory a very long line made the parser take.
     virtual void trim() = 0;
     virtual const char* kernel() const = 0;

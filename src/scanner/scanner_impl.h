@@ -31,6 +31,7 @@ struct LogScanner::Impl {
     // Reused per line: text blocks of a user message, the error text of a failed tool result.
     std::vector<std::string_view> texts;
     std::string key;
+    std::string text;
 
     void ensureBuffer(std::size_t size) {
         if (bufSize == size && buf) return;

@@ -1,5 +1,6 @@
 #include "scanner/text.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace quillon::text {
@@ -47,19 +48,26 @@ bool isSpace(char32_t c) {
 
 } // namespace
 
-std::string normalise(std::string_view s) {
+std::string normalise(std::string_view s) { return normalise(s, std::string::npos); }
+
+std::string normalise(std::string_view s, std::size_t n) {
     std::string out;
-    out.reserve(s.size());
+    out.reserve(std::min(s.size(), n == std::string::npos ? s.size() : 4 * n));
     bool pendingBlank = false;
-    for (std::size_t i = 0; i < s.size();) {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < s.size() && count < n;) {
         char32_t cp;
         std::size_t len = decode(s, i, cp);
         if (isSpace(cp)) {
             pendingBlank = !out.empty();
         } else {
-            if (pendingBlank) out.push_back(' ');
+            if (pendingBlank) {
+                out.push_back(' ');
+                if (++count == n) break;
+            }
             pendingBlank = false;
             out.append(s.substr(i, len));
+            ++count;
         }
         i += len;
     }

@@ -11,6 +11,8 @@ namespace quillon::text {
 // and ideographic spaces, line and paragraph separators), drops empty pieces and
 // joins them with single blanks.
 std::string normalise(std::string_view s);
+// The first n characters of normalise(s), without normalising the rest.
+std::string normalise(std::string_view s, std::size_t n);
 
 // The first n characters (code points), never cutting inside a UTF-8 sequence.
 std::string prefixChars(std::string_view s, std::size_t n);

@@ -1,0 +1,210 @@
+// Measures the scanner on a generated home (see corpus_gen): the first scan's throughput with
+// its split into reading, probing and parsing, a rescan with nothing changed, a rescan after
+// 1 MB was appended to one file, and the memory the aggregates and per-file state take.
+//
+//   bench_scanner <home folder> [runs=3]
+#include <algorithm>
+#include <ctime>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <malloc.h>
+#include <memory>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "scanner/key_set.h"
+#include "scanner/line_parse.h"
+#include "scanner/log_scanner.h"
+#include "scanner/probes.h"
+
+namespace fs = std::filesystem;
+// Thread CPU time: the machine is shared, so wall time mostly measures the neighbours.
+struct Clock {
+    using time_point = double;
+    static double now() {
+        timespec ts;
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+        return static_cast<double>(ts.tv_sec) + ts.tv_nsec * 1e-9;
+    }
+};
+
+namespace {
+
+double seconds(double a, double b) { return b - a; }
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+long residentKiB() {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    return 0;
+}
+
+std::vector<std::string> logFiles(const fs::path& home) {
+    std::vector<std::string> out;
+    for (const char* root : {".claude/projects", ".codex/sessions"}) {
+        std::error_code ec;
+        for (auto it = fs::recursive_directory_iterator(home / root, ec); !ec && it != fs::recursive_directory_iterator();
+             it.increment(ec))
+            if (it->is_regular_file() && it->path().extension() == ".jsonl") out.push_back(it->path());
+    }
+    return out;
+}
+
+// Reads every file in 1 MiB chunks; with probe set, also cuts lines and runs the probes.
+std::size_t pass(const std::vector<std::string>& files, bool probe, std::size_t& lines) {
+    constexpr std::size_t chunk = 1 << 20;
+    std::unique_ptr<char[]> buf(new char[chunk * 64 + 64]);
+    std::size_t bytes = 0, size = chunk * 64;
+    std::uint32_t sink = 0;
+    for (const auto& f : files) {
+        int fd = ::open(f.c_str(), O_RDONLY);
+        if (fd < 0) continue;
+        std::size_t have = 0;
+        off_t pos = 0;
+        for (;;) {
+            ssize_t got = ::pread(fd, buf.get() + have, std::min(chunk, size - have), pos + static_cast<off_t>(have));
+            if (got <= 0) break;
+            bytes += static_cast<std::size_t>(got);
+            std::size_t len = have + static_cast<std::size_t>(got), start = 0;
+            if (probe) {
+                while (const char* nl = static_cast<const char*>(std::memchr(buf.get() + start, '\n', len - start))) {
+                    std::size_t n = static_cast<std::size_t>(nl - buf.get()) - start;
+                    sink += quillon::Probe::scan(std::string_view(buf.get() + start, n)).bits;
+                    ++lines;
+                    start += n + 1;
+                }
+            } else {
+                const char* nl = static_cast<const char*>(::memrchr(buf.get(), '\n', len));
+                start = nl ? static_cast<std::size_t>(nl - buf.get()) + 1 : 0;
+            }
+            pos += static_cast<off_t>(start);
+            have = len - start;
+            std::memmove(buf.get(), buf.get() + start, have);
+        }
+        ::close(fd);
+    }
+    if (sink == 1) std::puts("");
+    return bytes;
+}
+
+std::string appendChunk(std::size_t bytes, int round) {
+    std::string out;
+    std::string text(9000, 'x');
+    int i = 0;
+    while (out.size() < bytes) {
+        const std::string id = "msg_append_" + std::to_string(round) + "_" + std::to_string(i++);
+        out += "{\"isSidechain\":false,\"cwd\":\"/p\",\"sessionId\":\"appended\",\"message\":{\"model\":\"claude-opus-4-6\",\"id\":\"" +
+               id + "\",\"role\":\"assistant\",\"content\":[{\"type\":\"tool_use\",\"name\":\"Bash\",\"input\":{}}],\"usage\":{\"input_tokens\":3,\"cache_creation_input_tokens\":100,\"cache_read_input_tokens\":50000,\"output_tokens\":90}},\"type\":\"assistant\",\"timestamp\":\"2026-06-01T10:00:00.000Z\"}\n";
+        out += "{\"isSidechain\":false,\"sessionId\":\"appended\",\"type\":\"user\",\"message\":{\"role\":\"user\",\"content\":[{\"type\":\"tool_result\",\"content\":\"" +
+               text + "\"}]},\"timestamp\":\"2026-06-01T10:00:01.000Z\",\"toolUseResult\":{\"stdout\":\"" + text + "\"}}\n";
+    }
+    return out;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: bench_scanner <home folder> [runs=3]\n");
+        return 2;
+    }
+    const fs::path home = argv[1];
+    const int runs = argc > 2 ? std::atoi(argv[2]) : 3;
+    const std::string claude = home / ".claude/projects", codex = home / ".codex/sessions";
+    const auto files = logFiles(home);
+    if (argc > 3 && std::string(argv[3]) == "first") {
+        for (int i = 0; i < 5; ++i) {
+            quillon::LogScanner s(quillon::Config{}, claude, codex);
+            s.scanBoth(36500);
+        }
+        return 0;
+    }
+    if (argc > 3 && std::string(argv[3]) == "rescan") {
+        // Only rescans, for a profiler.
+        quillon::LogScanner s(quillon::Config{}, claude, codex);
+        s.scanBoth(36500);
+        auto a = Clock::now();
+        for (int i = 0; i < 200; ++i) s.scanBoth(36500);
+        std::printf("rescan: %.2f ms\n", (Clock::now() - a) / 200 * 1e3);
+        return 0;
+    }
+    std::size_t lines = 0;
+    const std::size_t total = pass(files, false, lines); // also warms the page cache
+    std::printf("corpus: %zu files, %.1f MB, parser kernel %s\n", files.size(), total / 1e6,
+                quillon::makeLineParser()->kernel());
+
+    std::vector<double> readT, probeT, fullT;
+    for (int r = 0; r < runs; ++r) {
+        auto a = Clock::now();
+        pass(files, false, lines);
+        auto b = Clock::now();
+        lines = 0;
+        pass(files, true, lines);
+        auto c = Clock::now();
+        quillon::LogScanner s(quillon::Config{}, claude, codex);
+        s.scanBoth(36500);
+        auto d = Clock::now();
+        readT.push_back(seconds(a, b));
+        probeT.push_back(seconds(b, c));
+        fullT.push_back(seconds(c, d));
+    }
+    const double full = median(fullT), read = median(readT), probe = median(probeT);
+    std::printf("first scan: %.3f s, %.2f GB/s (%zu lines)\n", full, total / full / 1e9, lines);
+    std::printf("  reading %.3f s (%.0f%%), probing %.3f s (%.0f%%), parsing and counting %.3f s (%.0f%%)\n", read,
+                100 * read / full, probe - read, 100 * (probe - read) / full, full - probe,
+                100 * (full - probe) / full);
+
+    // Memory of a scanner that holds the whole corpus.
+    malloc_trim(0);
+    const long rssBefore = residentKiB();
+    const std::size_t heapBefore = mallinfo2().uordblks;
+    quillon::LogScanner s(quillon::Config{}, claude, codex);
+    s.scanBoth(36500);
+    malloc_trim(0);
+    const std::size_t heap = mallinfo2().uordblks - heapBefore;
+    const long rss = residentKiB() - rssBefore;
+    std::size_t sessions = s.sessions().size();
+    std::printf("memory: %.1f MB allocated, %.1f MB resident growth (%zu sessions, %zu files, %zu keys, key set %.1f MB)\n",
+                heap / 1e6, rss / 1e3, sessions, files.size(), s.duplicateKeys(), s.duplicateSetBytes() / 1e6);
+
+    std::vector<double> rescans;
+    for (int i = 0; i < 30; ++i) {
+        auto a = Clock::now();
+        s.scanBoth(36500);
+        rescans.push_back(seconds(a, Clock::now()));
+    }
+    std::printf("rescan, nothing changed, %zu files: %.2f ms (median of 30)\n", files.size(), median(rescans) * 1e3);
+
+    // 1 MB appended to one file, then a rescan; repeated on a copy so the corpus stays as made.
+    const std::string target = claude + "/-bench-append/appended.jsonl";
+    fs::create_directories(fs::path(target).parent_path());
+    { std::ofstream(target, std::ios::binary) << appendChunk(1000, 0); }
+    s.scanBoth(36500);
+    std::vector<double> appends;
+    for (int i = 1; i <= 10; ++i) {
+        const std::string chunk = appendChunk(1'000'000, i);
+        { std::ofstream(target, std::ios::binary | std::ios::app) << chunk; }
+        auto a = Clock::now();
+        s.scanBoth(36500);
+        appends.push_back(seconds(a, Clock::now()));
+    }
+    fs::remove_all(fs::path(target).parent_path());
+    std::printf("rescan after 1 MB appended to one file: %.2f ms (median of 10)\n", median(appends) * 1e3);
+
+    quillon::KeySet keys;
+    for (int i = 0; i < 1'000'000; ++i)
+        keys.insert(quillon::KeySet::hash(quillon::KeySet::Space::claude, "msg_" + std::to_string(i)));
+    std::printf("duplicate set: %.1f MB per million keys\n", keys.bytes() / 1e6);
+    return 0;
+}
