@@ -11,6 +11,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "limits/limits.h"
 #include "limits/status_line.h"
 #include "settings/disk.h"
 #include "test_home.h"
@@ -188,6 +189,19 @@ TEST(StatusLineQuoting, recognisesQuillonsCommandWithoutRegardToCase) {
 }
 
 // --- the helper, end to end ----------------------------------------------------------
+
+TEST_F(StatusLineTest, writesTheFileTheLimitsReaderReads) {
+    EXPECT_EQ(StatusLine::limitsFile(), Limits::claudeFile());
+    EXPECT_EQ(StatusLine::limitsFile(), limits());
+    helper(exampleInput);
+    auto reading = Limits::claude();
+    ASSERT_TRUE(reading);
+    ASSERT_TRUE(reading->five);
+    EXPECT_EQ(reading->five->usedPercent, 12.5);
+    EXPECT_EQ(reading->five->resetsAt, 1765000000);
+    ASSERT_TRUE(reading->week);
+    EXPECT_EQ(reading->week->usedPercent, 40);
+}
 
 TEST_F(StatusLineTest, printsTheLineAndRecordsBothWindowsVerbatim) {
     RunResult r = helper(exampleInput);
