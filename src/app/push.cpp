@@ -5,23 +5,21 @@
 namespace quillon::Push {
 namespace {
 
-bool isAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isHex(char c) { return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+bool isAlpha(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+bool isHex(char c) {
+    return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
 
-// The characters an address may hold unescaped.
+// The characters an address may hold unescaped: unreserved ones, delimiters, sub-delimiters and
+// the percent sign of an escape.
 bool addressChar(char c) {
-    if (isAlpha(c) || isDigit(c)) return true;
-    switch (c) {
-    case '-': case '.': case '_': case '~':                                         // unreserved
-    case ':': case '/': case '?': case '#': case '[': case ']': case '@':           // delimiters
-    case '!': case '$': case '&': case '\'': case '(': case ')': case '*': case '+':
-    case ',': case ';': case '=':                                                   // sub-delimiters
-    case '%':
-        return true;
-    default:
-        return false;
-    }
+    return isAlpha(c) || isDigit(c) ||
+           std::string_view("-._~:/?#[]@!$&'()*+,;=%").find(c) != std::string_view::npos;
 }
 
 // Decodes one code point at s[i]; returns its length, or 1 with 0xFFFD for a byte that starts
@@ -80,13 +78,9 @@ std::string validText(std::string_view s) {
 }
 
 bool isSpace(char32_t c) {
-    switch (c) {
-    case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20: case 0x85: case 0xA0:
-    case 0x1680: case 0x2028: case 0x2029: case 0x202F: case 0x205F: case 0x3000:
-        return true;
-    default:
-        return c >= 0x2000 && c <= 0x200A;
-    }
+    if ((c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680) return true;
+    return (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+           c == 0x3000;
 }
 
 // Trims white space and line breaks, Unicode's included (a no-break space pasted with an address).
@@ -139,10 +133,17 @@ std::string slackText(std::string_view s) {
     out.reserve(s.size());
     for (char c : s) {
         switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        default: out.push_back(c);
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        default:
+            out.push_back(c);
         }
     }
     return out;

@@ -13,9 +13,9 @@ namespace quillon::Push {
 
 // A web address taken apart as far as a push needs it.
 struct Address {
-    std::string scheme;  // as written ("http", "HTTP", "ftp", ...)
-    std::string host;    // as written, without user info, port or IPv6 brackets; empty when there is none
-    std::string text;    // the whole address
+    std::string scheme; // as written ("http", "HTTP", "ftp", ...)
+    std::string host;   // as written, without user info, port or IPv6 brackets; empty when there is none
+    std::string text;   // the whole address
     friend bool operator==(const Address&, const Address&) = default;
 };
 
@@ -33,7 +33,7 @@ Kind kindOf(std::string_view host);
 struct Request {
     std::string method;
     std::string url;
-    std::vector<std::pair<std::string, std::string>> headers;  // in the order they are set
+    std::vector<std::pair<std::string, std::string>> headers; // in the order they are set
     std::string body;
     int timeoutSeconds = 15;
     friend bool operator==(const Request&, const Request&) = default;
@@ -46,7 +46,7 @@ Request request(const Address& url, std::string_view title, std::string_view bod
 // and line breaks, then "No address set." or "That is not a web address." when it cannot be sent.
 struct Target {
     std::optional<Address> address;
-    std::string error;  // set exactly when address is empty
+    std::string error; // set exactly when address is empty
 };
 Target target(std::string_view typed);
 

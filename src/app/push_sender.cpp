@@ -34,7 +34,8 @@ QNetworkAccessManager& manager() {
         if (app && app->thread() == QThread::currentThread())
             shared->setParent(app);
         else
-            QObject::connect(QThread::currentThread(), &QThread::finished, shared.data(), &QObject::deleteLater);
+            QObject::connect(QThread::currentThread(), &QThread::finished, shared.data(),
+                             &QObject::deleteLater);
     }
     return *shared;
 }
@@ -74,8 +75,8 @@ void post(const Request& r, Done done) {
         q.setRawHeader(QByteArray::fromStdString(name), QByteArray::fromStdString(value));
 
     // A custom verb, because Qt's own POST adds a form content type to ntfy's raw text body.
-    QNetworkReply* reply =
-        manager().sendCustomRequest(q, QByteArray::fromStdString(r.method), QByteArray::fromStdString(r.body));
+    QNetworkReply* reply = manager().sendCustomRequest(q, QByteArray::fromStdString(r.method),
+                                                       QByteArray::fromStdString(r.body));
     QObject::connect(reply, &QNetworkReply::finished, reply, [reply, done = std::move(done)]() {
         reply->deleteLater();
         if (done) done(outcome(*reply));

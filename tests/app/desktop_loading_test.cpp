@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
-#include <link.h>
 #include <filesystem>
 #include <fstream>
+#include <link.h>
 #include <sstream>
 
 #include "run_program.h"
@@ -22,7 +22,8 @@ using testing::runQuillon;
 std::string loadedLibraries(const std::string& loaderLog) {
     std::string names;
     for (const auto& line : lines(loaderLog))
-        if (line.find("calling init: ") != std::string::npos) names += line.substr(line.find("init: ") + 6) + "\n";
+        if (line.find("calling init: ") != std::string::npos)
+            names += line.substr(line.find("init: ") + 6) + "\n";
     return names;
 }
 
@@ -38,14 +39,17 @@ TEST_F(DesktopLoading, commandLineModesLoadNoQtLibrary) {
     const struct {
         std::vector<std::string> args;
         std::string input;
-    } modes[] = {{{"--statusline"}, "{}"}, {{"--report", "--no-github"}, ""}, {{"--report", "--json", "--no-github"}, ""},
+    } modes[] = {{{"--statusline"}, "{}"},
+                 {{"--report", "--no-github"}, ""},
+                 {{"--report", "--json", "--no-github"}, ""},
                  {{"--version"}, ""}};
     for (const auto& mode : modes) {
         auto r = runQuillon(mode.args, mode.input, env);
         EXPECT_LT(r.status, 128) << mode.args[0] << " died";
         const std::string loaded = loadedLibraries(r.err);
         // The loader's log is there (so its silence about Qt means something) and names no Qt library.
-        EXPECT_NE(loaded.find("libc.so"), std::string::npos) << mode.args[0] << ":\n" << r.err.substr(0, 2000);
+        EXPECT_NE(loaded.find("libc.so"), std::string::npos) << mode.args[0] << ":\n"
+                                                             << r.err.substr(0, 2000);
         EXPECT_EQ(loaded.find("libQt"), std::string::npos) << mode.args[0] << " loaded:\n" << loaded;
     }
 }
@@ -53,7 +57,8 @@ TEST_F(DesktopLoading, commandLineModesLoadNoQtLibrary) {
 #ifdef QUILLON_TEST_DESKTOP
 TEST_F(DesktopLoading, desktopModesDoLoadQt) {
     // The counterpart of the test above: the same log shows Qt as soon as the module is needed.
-    auto r = runQuillon({"--push-test", "ftp://example.com/"}, "", {{"HOME", home.path()}, {"LD_DEBUG", "libs"}});
+    auto r =
+        runQuillon({"--push-test", "ftp://example.com/"}, "", {{"HOME", home.path()}, {"LD_DEBUG", "libs"}});
     EXPECT_NE(loadedLibraries(r.err).find("libQt6Core"), std::string::npos);
     EXPECT_EQ(r.out, "That is not a web address.\n");
 }
@@ -73,7 +78,8 @@ class LonelyQuillon : public HomeTest {
         EXPECT_EQ(r.status, 1) << what;
         EXPECT_EQ(r.out, "") << what;
         ASSERT_EQ(lines(r.err).size(), 1u) << what << ": " << r.err;
-        EXPECT_EQ(r.err.rfind("Quillon's desktop module could not be loaded (", 0), 0u) << what << ": " << r.err;
+        EXPECT_EQ(r.err.rfind("Quillon's desktop module could not be loaded (", 0), 0u)
+            << what << ": " << r.err;
         EXPECT_TRUE(r.err.ends_with(".\n")) << what << ": " << r.err;
     }
 
@@ -81,11 +87,17 @@ class LonelyQuillon : public HomeTest {
 };
 
 TEST_F(LonelyQuillon, saysSoInOneSentenceWhenTheModuleIsMissing) {
-    for (const std::string& module : {std::string("\x01unset"), home.path() + "/nowhere/libquillon-desktop.so"}) {
-        const std::map<std::string, std::string> env{{"HOME", home.path()}, {"QUILLON_DESKTOP_MODULE", module}};
-        for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-                 {"--push-test", "https://ntfy.sh/t"}, {"--icon", home.path() + "/i.png"}, {"--render", home.path() + "/r.png"}, {}})
-            expectOneSentence(runProgram(exe, args, "", env), module + (args.empty() ? " app" : " " + args[0]));
+    for (const std::string& module :
+         {std::string("\x01unset"), home.path() + "/nowhere/libquillon-desktop.so"}) {
+        const std::map<std::string, std::string> env{{"HOME", home.path()},
+                                                     {"QUILLON_DESKTOP_MODULE", module}};
+        for (const std::vector<std::string>& args :
+             std::vector<std::vector<std::string>>{{"--push-test", "https://ntfy.sh/t"},
+                                                   {"--icon", home.path() + "/i.png"},
+                                                   {"--render", home.path() + "/r.png"},
+                                                   {}})
+            expectOneSentence(runProgram(exe, args, "", env),
+                              module + (args.empty() ? " app" : " " + args[0]));
     }
     // The command-line modes never needed it.
     auto version = runProgram(exe, {"--version"}, "", {{"HOME", home.path()}});
@@ -104,7 +116,9 @@ TEST_F(LonelyQuillon, saysSoInOneSentenceWhenTheModuleIsBroken) {
     ASSERT_TRUE(fs::exists(libc)) << libc;
     const std::string text = home.write("text/libquillon-desktop.so", "not a library\n");
     const std::string empty = home.write("empty/libquillon-desktop.so", "");
-    const std::string truncated = home.write("truncated/libquillon-desktop.so", std::string("\x7f" "ELF\x02\x01\x01", 7));
+    const std::string truncated = home.write("truncated/libquillon-desktop.so", std::string("\x7f"
+                                                                                            "ELF\x02\x01\x01",
+                                                                                            7));
     fs::create_directories(home.path() + "/folder.so");
     const std::string cases[] = {text, empty, truncated, home.path() + "/folder.so", libc};
     for (const auto& module : cases) {
@@ -113,7 +127,8 @@ TEST_F(LonelyQuillon, saysSoInOneSentenceWhenTheModuleIsBroken) {
         expectOneSentence(r, module);
     }
     // A library without the entry point is named as such.
-    auto r = runProgram(exe, {"--push-test", "x"}, "", {{"HOME", home.path()}, {"QUILLON_DESKTOP_MODULE", libc}});
+    auto r =
+        runProgram(exe, {"--push-test", "x"}, "", {{"HOME", home.path()}, {"QUILLON_DESKTOP_MODULE", libc}});
     EXPECT_NE(r.err.find("has no entry point"), std::string::npos) << r.err;
 }
 
@@ -128,7 +143,8 @@ TEST_F(LonelyQuillon, findsTheModuleNamedByTheEnvironment) {
 TEST_F(LonelyQuillon, findsTheModuleUnderLibQuillonBesideItsFolder) {
     fs::create_directories(home.path() + "/lib/quillon");
     fs::copy_file(QUILLON_TEST_MODULE, home.path() + "/lib/quillon/libquillon-desktop.so");
-    auto r = runProgram(exe, {"--push-test", "  "}, "", {{"HOME", home.path()}, {"QUILLON_DESKTOP_MODULE", "\x01unset"}});
+    auto r = runProgram(exe, {"--push-test", "  "}, "",
+                        {{"HOME", home.path()}, {"QUILLON_DESKTOP_MODULE", "\x01unset"}});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "No address set.\n");
 }

@@ -13,8 +13,11 @@ using testing::WebhookServer;
 
 // No display of any kind: the push test must not need one.
 std::map<std::string, std::string> headless(const std::string& home) {
-    return {{"HOME", home}, {"DISPLAY", "\x01unset"}, {"WAYLAND_DISPLAY", "\x01unset"},
-            {"QT_QPA_PLATFORM", "\x01unset"}, {"QUILLON_DESKTOP_MODULE", "\x01unset"}};
+    return {{"HOME", home},
+            {"DISPLAY", "\x01unset"},
+            {"WAYLAND_DISPLAY", "\x01unset"},
+            {"QT_QPA_PLATFORM", "\x01unset"},
+            {"QUILLON_DESKTOP_MODULE", "\x01unset"}};
 }
 
 class PushCommand : public HomeTest {};
@@ -29,8 +32,9 @@ TEST_F(PushCommand, printsSentAfterTheServerAccepted) {
     const auto got = server.requests()[0];
     EXPECT_EQ(got.method, "POST");
     EXPECT_EQ(got.target, "/x");
-    EXPECT_EQ(got.body,
-              R"({"title":"Quillon test","text":"If you can read this, phone alerts work.","source":"Quillon"})");
+    EXPECT_EQ(
+        got.body,
+        R"({"title":"Quillon test","text":"If you can read this, phone alerts work.","source":"Quillon"})");
 }
 
 TEST_F(PushCommand, printsTheErrorAndStillExitsZero) {
@@ -52,8 +56,9 @@ TEST_F(PushCommand, printsTheErrorAndStillExitsZero) {
     EXPECT_EQ(blank.status, 0);
     EXPECT_EQ(blank.out, "No address set.\n");
 
-    auto refused = runQuillon({"--push-test", "http://127.0.0.1:" + std::to_string(testing::unusedPort()) + "/x"},
-                              "", headless(home.path()));
+    auto refused =
+        runQuillon({"--push-test", "http://127.0.0.1:" + std::to_string(testing::unusedPort()) + "/x"}, "",
+                   headless(home.path()));
     EXPECT_EQ(refused.status, 0);
     EXPECT_EQ(refused.out, "Connection refused\n");
 }

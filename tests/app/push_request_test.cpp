@@ -52,12 +52,28 @@ TEST(PushAddress, takesApartWellFormedAddresses) {
 }
 
 TEST(PushAddress, refusesWhatIsNoAddress) {
-    for (const char* bad : {"", "example.com/x", "://x", "1http://x", "ht tp://x", "http://exa mple.com/",
-                            "http://example.com/a b", "http://example.com/\x01", "http://example.com/\x7f",
-                            "http://ex\xc3\xa4mple.com/", "http://example.com/%zz", "http://example.com/%4",
-                            "http://a@b@example.com/", "http://example.com:65536/", "http://example.com:80a/",
-                            "http://[::1/x", "http://[example]/", "http://ex]ample.com/", "http://example.com/[x]",
-                            "http://example.com/#a#b", "http://example.com/<script>", "http://example.com/\"q\"",
+    for (const char* bad : {"",
+                            "example.com/x",
+                            "://x",
+                            "1http://x",
+                            "ht tp://x",
+                            "http://exa mple.com/",
+                            "http://example.com/a b",
+                            "http://example.com/\x01",
+                            "http://example.com/\x7f",
+                            "http://ex\xc3\xa4mple.com/",
+                            "http://example.com/%zz",
+                            "http://example.com/%4",
+                            "http://a@b@example.com/",
+                            "http://example.com:65536/",
+                            "http://example.com:80a/",
+                            "http://[::1/x",
+                            "http://[example]/",
+                            "http://ex]ample.com/",
+                            "http://example.com/[x]",
+                            "http://example.com/#a#b",
+                            "http://example.com/<script>",
+                            "http://example.com/\"q\"",
                             "http://example.com\r\nX-Injected: 1"})
         EXPECT_FALSE(Push::parseAddress(bad)) << bad;
 }
@@ -73,9 +89,9 @@ TEST(PushTarget, trimsThenChecksTheTypedAddress) {
         EXPECT_FALSE(t.address);
         EXPECT_EQ(t.error, "No address set.") << blank;
     }
-    for (const char* bad : {"ftp://example.com/x", "HTTP://example.com/x", "Https://example.com/x", "example.com",
-                            "ntfy.sh/topic", "http://", "http:///path", "http:example.com", "file:///etc/passwd",
-                            "javascript:alert(1)", "https://exa mple.com"}) {
+    for (const char* bad : {"ftp://example.com/x", "HTTP://example.com/x", "Https://example.com/x",
+                            "example.com", "ntfy.sh/topic", "http://", "http:///path", "http:example.com",
+                            "file:///etc/passwd", "javascript:alert(1)", "https://exa mple.com"}) {
         auto t = Push::target(bad);
         EXPECT_FALSE(t.address) << bad;
         EXPECT_EQ(t.error, "That is not a web address.") << bad;
@@ -100,8 +116,10 @@ TEST(PushKind, testsTheHostInOrder) {
     EXPECT_EQ(Push::kindOf("discordapp.com"), Push::Kind::json);
 
     // The path, the query and the user info never decide the kind.
-    EXPECT_EQ(header(build("https://example.com/ntfy?x=slack.com", "t", "b"), "Content-Type"), "application/json");
-    EXPECT_EQ(build("https://slack.com@example.com/", "t", "b").body, R"({"title":"t","text":"b","source":"Quillon"})");
+    EXPECT_EQ(header(build("https://example.com/ntfy?x=slack.com", "t", "b"), "Content-Type"),
+              "application/json");
+    EXPECT_EQ(build("https://slack.com@example.com/", "t", "b").body,
+              R"({"title":"t","text":"b","source":"Quillon"})");
     EXPECT_EQ(header(build("https://u@ntfy.example.net:8080/t", "t", "b"), "X-Tags"), "Quillon");
 }
 
@@ -110,7 +128,8 @@ TEST(PushRequest, buildsEachKind) {
     EXPECT_EQ(ntfy.method, "POST");
     EXPECT_EQ(ntfy.url, "https://ntfy.sh/my-topic");
     EXPECT_EQ(ntfy.timeoutSeconds, 15);
-    EXPECT_EQ(ntfy.headers, (Headers{{"Title", "Build failed"}, {"X-Tags", "Quillon"}, {"User-Agent", userAgent}}));
+    EXPECT_EQ(ntfy.headers,
+              (Headers{{"Title", "Build failed"}, {"X-Tags", "Quillon"}, {"User-Agent", userAgent}}));
     EXPECT_EQ(ntfy.body, "main: 3 checks failed");
 
     auto slack = build("https://hooks.slack.com/services/T0/B0/xyz", "Build failed", "main");
@@ -131,12 +150,14 @@ TEST(PushRequest, escapesQuotesAndLineBreaksInJsonAndSendsThemRawToNtfy) {
     const std::string title = "Say \"hi\"\\now";
     const std::string body = "line one\nline \"two\"\r\n\ttabbed";
 
-    EXPECT_EQ(build("https://example.com/h", title, body).body,
-              R"({"title":"Say \"hi\"\\now","text":"line one\nline \"two\"\r\n\ttabbed","source":"Quillon"})");
+    EXPECT_EQ(
+        build("https://example.com/h", title, body).body,
+        R"({"title":"Say \"hi\"\\now","text":"line one\nline \"two\"\r\n\ttabbed","source":"Quillon"})");
     EXPECT_EQ(build("https://hooks.slack.com/s", title, body).body,
               R"({"text":"Say \"hi\"\\now\nline one\nline \"two\"\r\n\ttabbed"})");
-    EXPECT_EQ(nlohmann::json::parse(build("https://discord.com/api/webhooks/1/a", title, body).body)["content"],
-              title + "\n" + body);
+    EXPECT_EQ(
+        nlohmann::json::parse(build("https://discord.com/api/webhooks/1/a", title, body).body)["content"],
+        title + "\n" + body);
 
     auto ntfy = build("https://ntfy.sh/t", title, body);
     EXPECT_EQ(ntfy.body, body);
@@ -160,10 +181,14 @@ const std::vector<Hostile> hostile = {
     {"header injection", "Deploy\r\nX-Injected: 1\r\n\r\nGET /admin HTTP/1.1"},
     {"lone line feed", "Deploy\nX-Injected: 1"},
     {"ANSI colour and cursor", "\x1b[31mred\x1b[0m \x1b[2J\x1b[H"},
-    {"OSC 52 clipboard", "\x1b]52;c;ZWNobyBwd25lZA==\x07" "copied"},
-    {"C1 CSI and DEL", "a\xc2\x9b" "31mb\x7f" "c"},
+    {"OSC 52 clipboard", "\x1b]52;c;ZWNobyBwd25lZA==\x07"
+                         "copied"},
+    {"C1 CSI and DEL", "a\xc2\x9b"
+                       "31mb\x7f"
+                       "c"},
     {"markup", "<img src=https://evil.example/x.png> <a href=\"https://evil.example\">fix</a>"},
-    {"bidi override", "invoice \xe2\x80\xae" "exe.pdf\xe2\x80\xac done"},
+    {"bidi override", "invoice \xe2\x80\xae"
+                      "exe.pdf\xe2\x80\xac done"},
     {"invalid UTF-8", "bad \xff\xfe bytes \xc3 end \xed\xa0\x80"},
 };
 
@@ -185,7 +210,8 @@ TEST(PushRequest, keepsTheNtfyTitleHeaderToOneSafeLine) {
     EXPECT_EQ(title(hostile[4].title), "a31mbc");
     EXPECT_EQ(title(hostile[5].title), hostile[5].title);
     EXPECT_EQ(title(hostile[6].title), hostile[6].title);
-    EXPECT_EQ(title(hostile[7].title), "bad \xef\xbf\xbd\xef\xbf\xbd bytes \xef\xbf\xbd end \xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd");
+    EXPECT_EQ(title(hostile[7].title),
+              "bad \xef\xbf\xbd\xef\xbf\xbd bytes \xef\xbf\xbd end \xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd");
 }
 
 TEST(PushRequest, carriesHostileTextAsJsonStringsAndRawNtfyBodies) {
@@ -194,18 +220,25 @@ TEST(PushRequest, carriesHostileTextAsJsonStringsAndRawNtfyBodies) {
         for (const char* address : {"https://example.com/h", "https://discord.com/api/webhooks/1/a"}) {
             auto r = build(address, text, text);
             ASSERT_TRUE(nlohmann::json::accept(r.body)) << name << " " << address;
-            for (unsigned char c : r.body) EXPECT_GE(c, 0x20) << name << ": raw control in JSON";
+            for (unsigned char c : r.body)
+                EXPECT_GE(c, 0x20) << name << ": raw control in JSON";
             auto doc = nlohmann::json::parse(r.body);
             const std::string shown = doc.contains("title") ? doc["title"].get<std::string>() + "\n" +
                                                                   doc["text"].get<std::string>()
                                                             : doc["content"].get<std::string>();
             // Line breaks and everything else survive the trip; only invalid bytes become U+FFFD.
-            if (valid) EXPECT_EQ(shown, text + "\n" + text) << name;
-            else EXPECT_NE(shown.find("\xef\xbf\xbd"), std::string::npos);
+            if (valid)
+                EXPECT_EQ(shown, text + "\n" + text) << name;
+            else
+                EXPECT_NE(shown.find("\xef\xbf\xbd"), std::string::npos);
         }
         auto ntfy = build("https://ntfy.sh/t", "t", text);
-        if (valid) EXPECT_EQ(ntfy.body, text) << name;
-        else EXPECT_EQ(ntfy.body, "bad \xef\xbf\xbd\xef\xbf\xbd bytes \xef\xbf\xbd end \xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd");
+        if (valid)
+            EXPECT_EQ(ntfy.body, text) << name;
+        else
+            EXPECT_EQ(
+                ntfy.body,
+                "bad \xef\xbf\xbd\xef\xbf\xbd bytes \xef\xbf\xbd end \xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd");
     }
 }
 

@@ -17,14 +17,13 @@ using testing::WebhookServer;
 
 struct Outcome {
     int calls = 0;
-    bool beforeReturn = false;  // reported before send returned
+    bool beforeReturn = false; // reported before send returned
     std::optional<std::string> error;
 };
 
 // Runs one push to completion on this thread's event loop, then lets events run a little longer
 // so that a second report would be seen.
-template <typename Start>
-Outcome runPush(Start start) {
+template <typename Start> Outcome runPush(Start start) {
     Outcome o;
     bool returned = false;
     QEventLoop loop;
@@ -41,7 +40,8 @@ Outcome runPush(Start start) {
     }
     QElapsedTimer settle;
     settle.start();
-    while (settle.elapsed() < 100) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    while (settle.elapsed() < 100)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     return o;
 }
 
@@ -153,7 +153,10 @@ TEST(PushPost, sendsNtfysRawBodyAndOneSafeTitleHeader) {
     const Push::Address ntfy{"https", "ntfy.sh", server.url("/alerts")};
     const std::string body = "First line\nSecond \"quoted\" line";
     auto o = runPush([&](Push::Done done) {
-        Push::post(Push::request(ntfy, "Deploy\r\nX-Injected: 1\r\n\x1b]52;c;cHduZWQ=\x07 done \xe2\x80\xae" "caf\xc3\xa9", body),
+        Push::post(Push::request(ntfy,
+                                 "Deploy\r\nX-Injected: 1\r\n\x1b]52;c;cHduZWQ=\x07 done \xe2\x80\xae"
+                                 "caf\xc3\xa9",
+                                 body),
                    std::move(done));
     });
     EXPECT_EQ(o.error, std::nullopt);
@@ -163,7 +166,8 @@ TEST(PushPost, sendsNtfysRawBodyAndOneSafeTitleHeader) {
     EXPECT_EQ(r.target, "/alerts");
     EXPECT_EQ(r.body, body);
     EXPECT_EQ(r.count("title"), 1);
-    EXPECT_EQ(r.headers.at("title"), "Deploy X-Injected: 1 ]52;c;cHduZWQ= done \xe2\x80\xae" "caf\xc3\xa9");
+    EXPECT_EQ(r.headers.at("title"), "Deploy X-Injected: 1 ]52;c;cHduZWQ= done \xe2\x80\xae"
+                                     "caf\xc3\xa9");
     EXPECT_EQ(r.count("x-injected"), 0);
     EXPECT_EQ(r.headers.at("x-tags"), "Quillon");
     EXPECT_EQ(r.count("content-type"), 0);

@@ -41,18 +41,23 @@ RunResult runProgram(const std::string& path, const std::vector<std::string>& ar
         if (auto eq = kv.find('='); eq != std::string::npos) vars[kv.substr(0, eq)] = kv.substr(eq + 1);
     }
     for (const auto& [k, v] : env) {
-        if (v == "\x01unset") vars.erase(k);
-        else vars[k] = v;
+        if (v == "\x01unset")
+            vars.erase(k);
+        else
+            vars[k] = v;
     }
     std::vector<std::string> envStrings;
-    for (const auto& [k, v] : vars) envStrings.push_back(k + "=" + v);
+    for (const auto& [k, v] : vars)
+        envStrings.push_back(k + "=" + v);
     std::vector<char*> envp;
-    for (auto& s : envStrings) envp.push_back(s.data());
+    for (auto& s : envStrings)
+        envp.push_back(s.data());
     envp.push_back(nullptr);
     std::vector<std::string> argStrings{path};
     argStrings.insert(argStrings.end(), args.begin(), args.end());
     std::vector<char*> argv;
-    for (auto& s : argStrings) argv.push_back(s.data());
+    for (auto& s : argStrings)
+        argv.push_back(s.data());
     argv.push_back(nullptr);
 
     posix_spawn_file_actions_t fa;
@@ -64,7 +69,8 @@ RunResult runProgram(const std::string& path, const std::vector<std::string>& ar
     const int rc = ::posix_spawn(&pid, path.c_str(), &fa, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
     if (rc == 0) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
         int status = 0;
         while (::waitpid(pid, &status, WNOHANG) == 0) {
             if (std::chrono::steady_clock::now() > deadline) {

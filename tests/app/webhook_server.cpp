@@ -21,17 +21,23 @@ std::string lowered(std::string s) {
 
 const char* reason(int status) {
     switch (status) {
-    case 200: return "OK";
-    case 204: return "No Content";
-    case 301: return "Moved Permanently";
-    case 404: return "Not Found";
-    default: return "Status";
+    case 200:
+        return "OK";
+    case 204:
+        return "No Content";
+    case 301:
+        return "Moved Permanently";
+    case 404:
+        return "Not Found";
+    default:
+        return "Status";
     }
 }
 
 // Reads what is available within the deadline; false once the peer closed or time ran out.
 bool readSome(int fd, std::string& into, std::chrono::steady_clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     pollfd p{fd, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
@@ -60,10 +66,11 @@ int bindLoopback(int& port) {
 } // namespace
 
 int WebhookServer::Received::count(const std::string& lowerName) const {
-    return static_cast<int>(std::count_if(headerLines.begin(), headerLines.end(), [&](const std::string& line) {
-        auto colon = line.find(':');
-        return colon != std::string::npos && lowered(line.substr(0, colon)) == lowerName;
-    }));
+    return static_cast<int>(
+        std::count_if(headerLines.begin(), headerLines.end(), [&](const std::string& line) {
+            auto colon = line.find(':');
+            return colon != std::string::npos && lowered(line.substr(0, colon)) == lowerName;
+        }));
 }
 
 WebhookServer::WebhookServer(int status, bool silent) : m_status(status), m_silent(silent) {
@@ -76,7 +83,8 @@ WebhookServer::~WebhookServer() {
     char stop = 1;
     (void)!::write(m_wake[1], &stop, 1);
     m_thread.join();
-    for (int fd : m_held) ::close(fd);
+    for (int fd : m_held)
+        ::close(fd);
     ::close(m_listen);
     ::close(m_wake[0]);
     ::close(m_wake[1]);
@@ -94,7 +102,8 @@ int WebhookServer::connections() const {
 
 bool WebhookServer::waitFor(std::size_t n, int timeoutMs) const {
     std::unique_lock lock(m_mutex);
-    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_requests.size() >= n; });
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return m_requests.size() >= n; });
 }
 
 void WebhookServer::serve() {
@@ -141,7 +150,8 @@ void WebhookServer::handle(int fd) {
         auto colon = line.find(':');
         if (colon == std::string::npos) continue;
         std::size_t v = colon + 1;
-        while (v < line.size() && line[v] == ' ') ++v;
+        while (v < line.size() && line[v] == ' ')
+            ++v;
         r.headers[lowered(line.substr(0, colon))] = line.substr(v);
     }
     std::size_t length = 0;
@@ -157,7 +167,7 @@ void WebhookServer::handle(int fd) {
     m_changed.notify_all();
 
     if (m_silent) {
-        m_held.push_back(fd);  // answered never; closed when the server stops
+        m_held.push_back(fd); // answered never; closed when the server stops
         return;
     }
     std::string answer = "HTTP/1.1 " + std::to_string(m_status) + " " + reason(m_status) + "\r\n";

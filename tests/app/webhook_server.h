@@ -16,9 +16,9 @@ class WebhookServer {
   public:
     struct Received {
         std::string method, target, body;
-        std::vector<std::string> headerLines;         // as sent, without CR LF
-        std::map<std::string, std::string> headers;   // names lower-cased; the last of a name wins
-        int count(const std::string& lowerName) const;  // how many header lines carry this name
+        std::vector<std::string> headerLines;          // as sent, without CR LF
+        std::map<std::string, std::string> headers;    // names lower-cased; the last of a name wins
+        int count(const std::string& lowerName) const; // how many header lines carry this name
     };
 
     explicit WebhookServer(int status = 200, bool silent = false);
