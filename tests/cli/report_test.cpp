@@ -6,7 +6,9 @@
 #include <ctime>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "scanner/timestamp.h"
 #include "scanner/usage.h"
@@ -191,4 +193,115 @@ TEST_F(ReportTest, printsEveryLineAsTheLogsImply) {
     EXPECT_EQ(out[gates + 4], "  [session] Stopped on a failure: Fix flaky checkout test");
     EXPECT_EQ(out[gates + 5], "      web-app · idle 31 min · pre-push hook failed: 3 tests failed");
     EXPECT_EQ(out.size(), gates + 6);
+}
+
+TEST_F(ReportTest, showsTwelveSessionsAtMostAndCodexAlone) {
+    std::string codex;
+    for (int i = 0; i < 14; ++i) {
+        // Codex sessions only, each with a different size so the order is known.
+        std::string id = "c" + std::to_string(100 + i);
+        codex = R"({"type":"session_meta","timestamp":")" + iso(now - 900) + R"(","payload":{"id":")" + id +
+                R"(","cwd":"/w/p)" + std::to_string(i) + R"("}})" "\n" +
+                R"({"type":"token_usage_record","timestamp":")" + iso(now - 800) + R"(","payload":{"response_id":"r)" +
+                std::to_string(i) + R"(","usage":{"input_tokens":)" + std::to_string(1000 * (i + 1)) + "}}}\n";
+        home.write(".codex/sessions/r" + std::to_string(i) + ".jsonl", codex);
+    }
+    auto r = report({"--no-github"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto out = lines(r.out);
+    std::size_t sessions = indexOf(out, "Today's sessions");
+    std::size_t gates = indexOf(out, "Failed gates: 0");
+    ASSERT_NE(sessions, std::string::npos);
+    ASSERT_NE(gates, std::string::npos);
+    // Twelve blocks of two lines (no advice), then the blank line before the gates.
+    EXPECT_EQ(gates - sessions - 1, 12u * 2 + 1);
+    EXPECT_EQ(out[sessions + 1].substr(0, 9), "      14K");
+    EXPECT_NE(out[sessions + 1].find("Codex: codex:c1 [p13]"), std::string::npos) << out[sessions + 1];
+    EXPECT_EQ(out[sessions + 23].substr(0, 9), "       3K");
+    EXPECT_EQ(out[sessions + 24], "           state: Last active 13 min ago");
+    std::size_t codexOnly = indexOf(out, "Codex only");
+    EXPECT_EQ(out[codexOnly + 7], dayKey(now) + "  105000 tokens  14 turns");
+    EXPECT_NE(indexOf(out, "  none known (Claude limits need the status line helper; Codex limits come from its logs)"),
+              std::string::npos);
+}
+
+TEST_F(ReportTest, monthReadsThirtyTwoDaysAndListsThirty) {
+    // A log last written 20 days ago is outside the 8-day window and inside the 32-day one.
+    std::string path = home.write(".claude/projects/p/old.jsonl",
+                                  assistant("old", now - 20 * 86400, "m-old", "claude-sonnet-4-5", 5000, 0, 0, 10, "/w/p"));
+    timespec times[2] = {{static_cast<time_t>(now - 20 * 86400), 0}, {static_cast<time_t>(now - 20 * 86400), 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    home.write(".claude/projects/p/new.jsonl",
+               assistant("new", now - 60, "m-new", "claude-sonnet-4-5", 3000, 0, 0, 10, "/w/p"));
+
+    auto week = lines(report({"--no-github"}).out);
+    EXPECT_EQ(week[0].rfind("Read 1 log files in ", 0), 0u) << week[0];
+    EXPECT_EQ(indexOf(week, "Last 30 days: 3K tokens over 1 active days"), std::string::npos);
+
+    auto month = lines(report({"--no-github", "--month"}).out);
+    EXPECT_EQ(month[0].rfind("Read 2 log files in ", 0), 0u) << month[0];
+    std::size_t head = indexOf(month, "Last 30 days: 8K tokens over 2 active days");
+    ASSERT_NE(head, std::string::npos);
+    EXPECT_EQ(month[head - 1], "");
+    EXPECT_EQ(month[head + 1], "  " + dayKey(now - 29 * 86400) + "  0");
+    EXPECT_EQ(month[head + 10], "  " + dayKey(now - 20 * 86400) + "  5K");
+    EXPECT_EQ(month[head + 30], "  " + dayKey(now) + "  3K");
+    EXPECT_EQ(month[head + 31], "");
+    EXPECT_EQ(month[head + 32], "Codex only");
+}
+
+TEST_F(ReportTest, noGithubRunsNoGhAndJsonCarriesTheSameContent) {
+    for (const char* p : {"/opt/homebrew/bin/gh", "/usr/local/bin/gh"})
+        if (access(p, F_OK) == 0) GTEST_SKIP() << p << " exists on this machine and would be used instead of the fake gh";
+    const std::string repo = home.path() + "/src/api-server";
+    std::filesystem::create_directories(repo);
+    ASSERT_EQ(std::system(("git -C '" + repo + "' init -q && git -C '" + repo +
+                           "' remote add origin git@github.com:acme/api-server.git").c_str()),
+              0);
+    home.write(".claude/projects/p/s1.jsonl",
+               assistant("s1", now - 120, "m1", "claude-sonnet-4-5", 3000, 0, 0, 10, repo));
+    // A fake gh that notes every run and lists one pull request whose checks failed. The PR
+    // title carries a terminal escape that must not reach the terminal.
+    std::string ran = home.path() + "/gh-ran";
+    std::string gh = home.write(
+        ".local/bin/gh",
+        "#!/bin/sh\necho \"$@\" >> '" + ran + "'\n"
+        "case \"$1\" in api) echo octocat ;; pr) printf '%s' '[{\"number\":482,\"title\":\"Fix \\u001b]0;owned\\u0007 it\","
+        "\"url\":\"https://github.com/acme/api-server/pull/482\",\"headRefOid\":\"abc\",\"statusCheckRollup\":"
+        "[{\"name\":\"lint\",\"conclusion\":\"FAILURE\",\"completedAt\":\"2026-01-01T00:00:00Z\"}]}]' ;; esac\n");
+    chmod(gh.c_str(), 0755);
+
+    auto quiet = report({"--no-github"});
+    ASSERT_EQ(quiet.status, 0);
+    EXPECT_FALSE(home.exists("gh-ran"));
+    EXPECT_NE(indexOf(lines(quiet.out), "Failed gates: 0"), std::string::npos);
+
+    auto asked = report();
+    ASSERT_EQ(asked.status, 0);
+    EXPECT_TRUE(home.exists("gh-ran"));
+    auto out = lines(asked.out);
+    std::size_t gates = indexOf(out, "Failed gates: 1");
+    ASSERT_NE(gates, std::string::npos) << asked.out;
+    EXPECT_EQ(out[gates + 1], "  [check] Checks failed: api-server#482");
+    EXPECT_EQ(out[gates + 2], "      Fix \xEF\xBF\xBD]0;owned\xEF\xBF\xBD it \xC2\xB7 lint");
+    EXPECT_EQ(out[gates + 3], "      https://github.com/acme/api-server/pull/482");
+    EXPECT_EQ(asked.out.find('\x1b'), std::string::npos);
+
+    auto json = report({"--json"});
+    ASSERT_EQ(json.status, 0);
+    auto doc = nlohmann::json::parse(json.out);
+    EXPECT_EQ(doc["filesRead"], 1);
+    EXPECT_EQ(doc["today"]["tokens"], 3000);
+    EXPECT_EQ(doc["week"].size(), 7u);
+    EXPECT_FALSE(doc.contains("month"));
+    EXPECT_EQ(doc["sessions"][0]["id"], "s1");
+    EXPECT_EQ(doc["sessions"][0]["project"], "api-server");
+    EXPECT_EQ(doc["sessions"][0]["state"], "Finished 2 min ago");
+    EXPECT_EQ(doc["gates"][0]["kind"], "check");
+    // The JSON writer escapes the title's control characters; the text itself is unchanged.
+    EXPECT_EQ(doc["gates"][0]["detail"], "Fix \x1b]0;owned\x07 it \xC2\xB7 lint");
+    EXPECT_EQ(doc["gates"][0]["since"], "2026-01-01T00:00:00.000Z");
+    EXPECT_TRUE(doc["gitHubNote"].is_null());
+    EXPECT_EQ(doc["week"][6]["day"], dayKey(now));
+    EXPECT_EQ(nlohmann::json::parse(report({"--json", "--month", "--no-github"}).out)["month"].size(), 30u);
 }
