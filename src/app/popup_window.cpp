@@ -29,6 +29,21 @@ PopupWindow::PopupWindow(QWidget* content)
     m_scroll->setWidgetResizable(true);
     m_scroll->setWidget(content);
     layout->addWidget(m_scroll);
+    content->installEventFilter(this);
+}
+
+bool PopupWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_content && event->type() == QEvent::LayoutRequest && isVisible() && !m_refitQueued) {
+        m_refitQueued = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                m_refitQueued = false;
+                fit();
+            },
+            Qt::QueuedConnection);
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 int PopupWindow::fittingHeight(double* unrounded) const {

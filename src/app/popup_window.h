@@ -37,6 +37,8 @@ class PopupWindow : public QWidget {
     bool justClosed() const;
 
   protected:
+    // The content's layout settles after a change (new rows get their style when shown): follow it.
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void hideEvent(QHideEvent* event) override;
 
@@ -45,6 +47,7 @@ class PopupWindow : public QWidget {
     QWidget* m_content;
     QElapsedTimer m_closed;
     QRect m_anchor;
+    bool m_refitQueued = false;
 };
 
 } // namespace quillon::app

@@ -1,0 +1,258 @@
+// The tray application's delegate with real logs in a temporary home: the hand-over from the
+// worker to the model, the callbacks, the first run and quitting while a pass runs.
+#include <gtest/gtest.h>
+
+#include <QGuiApplication>
+#include <QScreen>
+
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <memory>
+#include <thread>
+
+#include "app/app_delegate.h"
+#include "app/popup_window.h"
+#include "test_home.h"
+#include "tray_support.h"
+
+namespace quillon::app {
+namespace {
+
+using testing::waitUntil;
+
+std::string iso(Instant t) {
+    const std::time_t s = static_cast<std::time_t>(t);
+    std::tm tm{};
+    gmtime_r(&s, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S.000Z", &tm);
+    return buf;
+}
+
+// A Claude Code session that asked to push and stopped on a failing pre-push hook 31 minutes ago.
+std::string stoppedSession(Instant now) {
+    const std::string common = R"("sessionId":"5e55a0e1-0000-4000-8000-000000000001","cwd":"/nonexistent/web-app",)";
+    return R"({"type":"user",)" + common + R"("timestamp":")" + iso(now - 40 * 60) +
+           R"(","uuid":"u0","message":{"role":"user","content":"Fix flaky checkout test"}})" "\n" +
+           R"({"type":"assistant",)" + common + R"("timestamp":")" + iso(now - 32 * 60) +
+           R"(","uuid":"u1","requestId":"r1","message":{"id":"msg_1","type":"message","role":"assistant","model":"claude-sonnet-4-5","content":[{"type":"tool_use","id":"toolu_1","name":"Bash","input":{"command":"git push"}}],"usage":{"input_tokens":10,"cache_creation_input_tokens":200,"cache_read_input_tokens":3000,"output_tokens":40}}})" "\n" +
+           R"({"type":"user",)" + common + R"("timestamp":")" + iso(now - 31 * 60) +
+           R"(","uuid":"u2","message":{"role":"user","content":[{"type":"tool_result","tool_use_id":"toolu_1","content":"pre-push hook failed: 3 tests failed","is_error":true}]}})" "\n";
+}
+
+class DelegateTest : public testing::HomeTest {
+  protected:
+    void writeStoppedSession() {
+        home.write(".claude/projects/-nonexistent-web-app/5e55a0e1-0000-4000-8000-000000000001.jsonl",
+                   stoppedSession(currentInstant()));
+        // Not a first run: no offer to connect, no popup opening by itself.
+        home.write(".quillon/welcomed", "");
+    }
+
+    AppDelegate& launch(cli::Command command = {}) {
+        delegate = std::make_unique<AppDelegate>(command, AppDelegate::Options{std::chrono::hours(1)});
+        delegate->launch();
+        return *delegate;
+    }
+
+    bool passes(int n) { return waitUntil([&] { return delegate->passesPublished() >= n; }, 20'000); }
+
+    void TearDown() override {
+        if (delegate) {
+            EXPECT_TRUE(delegate->shutdown(std::chrono::seconds(10)));
+        }
+        delegate.reset();
+    }
+
+    std::unique_ptr<AppDelegate> delegate;
+};
+
+TEST_F(DelegateTest, passesHandTheirResultsToTheModelTrayAndFrame) {
+    writeStoppedSession();
+    AppDelegate& d = launch();
+    EXPECT_EQ(d.trayIcon().look().state, TrayLook::State::loading) << "before the first pass";
+    EXPECT_FALSE(d.model().snap().ready);
+
+    ASSERT_TRUE(passes(1));
+    EXPECT_TRUE(d.model().snap().ready);
+    ASSERT_TRUE(passes(2));
+    const Snapshot& snap = d.model().snap();
+    EXPECT_FALSE(snap.readFailed);
+    EXPECT_TRUE(snap.monthReady) << "the second pass reads 32 days";
+    EXPECT_GT(snap.today.tokens, 0);
+    ASSERT_EQ(d.model().gates().size(), 1u);
+    const Gate& g = d.model().gates()[0];
+    EXPECT_EQ(g.id.rfind("session:5e55a0e1-0000-4000-8000-000000000001:", 0), 0u) << g.id;
+    EXPECT_EQ(g.title, "Stopped on a failure: Fix flaky checkout test");
+
+    EXPECT_EQ(d.trayIcon().look(), (TrayLook{TrayLook::State::failing, "1 failed", false}));
+    EXPECT_EQ(d.frame().windows().size(), static_cast<std::size_t>(QGuiApplication::screens().size()));
+    EXPECT_TRUE(d.announcer().notified().count(g.id));
+}
+
+TEST_F(DelegateTest, aGateOpenAcrossRefreshesNotifiesAndPushesOnce) {
+    if (!testing::haveSessionBus()) GTEST_SKIP() << "no session bus: run under dbus-run-session";
+    testing::FakeNotifier notifier;
+    ASSERT_TRUE(notifier.started());
+    testing::HttpSink sink;
+    writeStoppedSession();
+    Config c;
+    c.pushURL = sink.url();
+    c.save();
+
+    AppDelegate& d = launch();
+    ASSERT_TRUE(passes(2));
+    d.enqueueRefresh(true);
+    d.enqueueRefresh(false);
+    ASSERT_TRUE(passes(4));
+    ASSERT_TRUE(waitUntil([&] { return notifier.calls().size() >= 1 && sink.requests().size() >= 1; }));
+    waitUntil([] { return false; }, 300);  // room for a duplicate to show up
+    const auto calls = notifier.calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0]["summary"], "Stopped on a failure: Fix flaky checkout test");
+    EXPECT_EQ(sink.requests().size(), 1u);
+}
+
+TEST_F(DelegateTest, withoutLogsEveryPassReportsTheReadFailure) {
+    home.write(".quillon/welcomed", "");
+    AppDelegate& d = launch();
+    ASSERT_TRUE(passes(2));
+    EXPECT_TRUE(d.model().snap().readFailed);
+    EXPECT_TRUE(d.model().gates().empty());
+    EXPECT_TRUE(d.frame().windows().empty());
+}
+
+TEST_F(DelegateTest, dismissingTheGateTurnsTheIconBack) {
+    writeStoppedSession();
+    AppDelegate& d = launch();
+    ASSERT_TRUE(passes(2));
+    ASSERT_EQ(d.model().gates().size(), 1u);
+    const Gate g = d.model().gates()[0];
+
+    d.model().onDismiss(g);
+    ASSERT_TRUE(waitUntil([&] { return d.model().gates().empty(); }));
+    EXPECT_NE(d.trayIcon().look().state, TrayLook::State::failing);
+    EXPECT_TRUE(d.frame().windows().empty());
+    EXPECT_NE(home.read(".quillon/acked.json").find(g.id), std::string::npos);
+}
+
+TEST_F(DelegateTest, aSettingsChangeIsSavedBeforeTheNextPassUsesIt) {
+    writeStoppedSession();
+    AppDelegate& d = launch();
+    ASSERT_TRUE(passes(2));
+    ASSERT_EQ(d.model().gates().size(), 1u);
+
+    // Red frame off: still failing, but no frame.
+    Config c = d.model().config();
+    c.redBorder = false;
+    d.model().setConfig(c);
+    const int before = d.passesPublished();
+    d.model().onConfigChange();
+    EXPECT_EQ(Config::load().redBorder, false) << "saved at once, on the main thread";
+    ASSERT_TRUE(passes(before + 1));
+    EXPECT_EQ(d.trayIcon().look().state, TrayLook::State::failing);
+    EXPECT_TRUE(d.frame().windows().empty());
+
+    // 31 idle minutes are under a 60-minute threshold: the watcher's new settings drop the gate.
+    c.stallMinutes = 60;
+    d.model().setConfig(c);
+    d.model().onConfigChange();
+    EXPECT_EQ(Config::load().stallMinutes, 60);
+    ASSERT_TRUE(waitUntil([&] { return d.model().gates().empty(); }));
+}
+
+TEST_F(DelegateTest, disconnectingRemovesTheRecordedLimits) {
+    home.write(".quillon/welcomed", "");
+    const std::string limits = home.write(".quillon/claude-limits.json", R"({"at":1700000000})");
+    AppDelegate& d = launch();
+    d.model().onConnectClaude(false);
+    EXPECT_FALSE(home.exists(".quillon/claude-limits.json")) << limits;
+    EXPECT_FALSE(d.model().claudeConnected());
+}
+
+TEST_F(DelegateTest, startingValuesComeFromTheSystem) {
+    home.write(".quillon/welcomed", "");  // also makes ~/.quillon, which save() expects
+    Config c;
+    c.waitMinutes = 7;
+    c.save();
+    cli::Command command;
+    command.settings = true;
+    AppDelegate& d = launch(command);
+    EXPECT_EQ(d.model().config().waitMinutes, 7);
+    EXPECT_TRUE(d.model().showSettings());
+    EXPECT_FALSE(d.model().startAtLogin());
+
+    EXPECT_TRUE(d.model().onStartAtLogin(true));
+    EXPECT_TRUE(home.exists(".config/autostart/quillon.desktop"));
+    EXPECT_FALSE(d.model().onStartAtLogin(false));
+    EXPECT_FALSE(home.exists(".config/autostart/quillon.desktop"));
+}
+
+TEST_F(DelegateTest, firstRunMarksItselfAndOffersTheConnectionOnce) {
+    home.write(".claude/projects/.keep", "");
+    AppDelegate& d = launch();
+    EXPECT_TRUE(home.exists(".quillon/welcomed"));
+    EXPECT_TRUE(d.model().showConnect());
+    ASSERT_TRUE(waitUntil([&] { return d.popup().isVisible(); }, 8000)) << "the popup opens by itself";
+    d.toggle();
+    EXPECT_FALSE(d.popup().isVisible());
+
+    ASSERT_TRUE(d.shutdown(std::chrono::seconds(10)));
+    delegate.reset();
+    AppDelegate& again = launch();
+    EXPECT_FALSE(again.model().showConnect()) << "later launches offer nothing";
+}
+
+TEST_F(DelegateTest, thePopupIsFourHundredWideAndFitsItsContent) {
+    home.write(".quillon/welcomed", "");
+    AppDelegate& d = launch();
+    d.toggle();
+    ASSERT_TRUE(d.popup().isVisible());
+    EXPECT_EQ(d.popup().width(), PopupWindow::fixedWidth);
+    EXPECT_GE(d.popup().height(), PopupWindow::minimumHeight);
+    EXPECT_EQ(d.popup().height(), d.popup().fittingHeight());
+
+    // Opening the settings changes the content: the popup follows.
+    const int closedHeight = d.popup().height();
+    d.model().setShowSettings(true);
+    EXPECT_TRUE(waitUntil(
+        [&] { return d.popup().height() != closedHeight && d.popup().height() == d.popup().fittingHeight(); }));
+    d.toggle();
+    EXPECT_FALSE(d.popup().isVisible());
+}
+
+TEST_F(DelegateTest, aLongPassNeitherFreezesTheUiNorBlocksQuitting) {
+    home.write(".quillon/welcomed", "");
+    AppDelegate& d = launch();
+    ASSERT_TRUE(passes(2));
+
+    auto release = std::make_shared<std::atomic<bool>>(false);
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    d.work().post([release, finished] {
+        while (!*release) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        *finished = true;
+    });
+    d.enqueueRefresh(true);
+
+    // The main thread goes on: the popup opens and follows the model while the worker is stuck.
+    d.toggle();
+    EXPECT_TRUE(d.popup().isVisible());
+    d.model().setShowSettings(true);
+    const int h = d.popup().fittingHeight();
+    EXPECT_TRUE(waitUntil([&] { return d.popup().height() == std::min(h, d.popup().screen()->availableGeometry().height()); }));
+
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(d.shutdown(std::chrono::milliseconds(200))) << "the stuck pass is still running";
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
+    *release = true;
+    ASSERT_TRUE(waitUntil([&] { return finished->load(); }));
+    // The queued refresh was dropped: nothing more is published.
+    const int published = d.passesPublished();
+    waitUntil([] { return false; }, 200);
+    EXPECT_EQ(d.passesPublished(), published);
+    delegate.reset();
+}
+
+} // namespace
+} // namespace quillon::app

@@ -1,0 +1,143 @@
+// Stand-ins the tray tests run as separate processes:
+//   tray_helper notifier <log>   a freedesktop notification server on the session bus that
+//                                appends one JSON line per Notify call to <log>, prints "ready"
+//   tray_helper catcher <log>    a window covering the first screen that appends "x y" per mouse
+//                                press to <log>, prints "ready"
+//   tray_helper picture <state> <title> <orange 0|1> <size> <out.png>
+//                                the tray picture Quillon draws for that look
+#include <QApplication>
+#include <QDBusConnection>
+#include <QDBusContext>
+#include <QDBusMessage>
+#include <QFile>
+#include <QMouseEvent>
+#include <QScreen>
+#include <QWidget>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "app/tray_icon.h"
+
+namespace {
+
+void appendLine(const QString& path, const std::string& line) {
+    QFile f(path);
+    if (!f.open(QIODevice::Append)) return;
+    f.write(line.data(), static_cast<qint64>(line.size()));
+    f.write("\n");
+}
+
+class Notifications : public QObject, protected QDBusContext {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+
+  public:
+    explicit Notifications(QString log) : m_log(std::move(log)) {}
+
+  public slots:
+    uint Notify(const QString& appName, uint replacesId, const QString& appIcon, const QString& summary,
+                const QString& body, const QStringList& actions, const QVariantMap& hints, int timeout) {
+        nlohmann::json call;
+        call["signature"] = message().signature().toStdString();
+        call["appName"] = appName.toStdString();
+        call["replacesId"] = replacesId;
+        call["appIcon"] = appIcon.toStdString();
+        call["summary"] = summary.toStdString();
+        call["body"] = body.toStdString();
+        call["actions"] = nlohmann::json::array();
+        for (const QString& a : actions) call["actions"].push_back(a.toStdString());
+        call["hints"] = nlohmann::json::object();
+        for (auto it = hints.begin(); it != hints.end(); ++it)
+            call["hints"][it.key().toStdString()] = it.value().toString().toStdString();
+        call["timeout"] = timeout;
+        appendLine(m_log, call.dump());
+        return ++m_next;
+    }
+    QStringList GetCapabilities() { return {QStringLiteral("body"), QStringLiteral("body-markup")}; }
+    QString GetServerInformation(QString& vendor, QString& version, QString& spec) {
+        vendor = QStringLiteral("tests");
+        version = QStringLiteral("1");
+        spec = QStringLiteral("1.2");
+        return QStringLiteral("fake");
+    }
+    void CloseNotification(uint) {}
+
+  private:
+    QString m_log;
+    uint m_next = 0;
+};
+
+class Catcher : public QWidget {
+  public:
+    explicit Catcher(QString log) : QWidget(nullptr, Qt::FramelessWindowHint), m_log(std::move(log)) {
+        setWindowTitle(QStringLiteral("tray test catcher"));
+        setGeometry(QGuiApplication::primaryScreen()->geometry());
+        setStyleSheet(QStringLiteral("background: #205080"));
+    }
+
+  protected:
+    void mousePressEvent(QMouseEvent* e) override {
+        const QPoint p = e->globalPosition().toPoint();
+        appendLine(m_log, std::to_string(p.x()) + " " + std::to_string(p.y()));
+    }
+
+  private:
+    QString m_log;
+};
+
+int ready() {
+    std::puts("ready");
+    std::fflush(stdout);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "notifier" && argc == 3) {
+        QCoreApplication app(argc, argv);
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        Notifications server(QString::fromLocal8Bit(argv[2]));
+        if (!bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &server,
+                                QDBusConnection::ExportAllSlots) ||
+            !bus.registerService(QStringLiteral("org.freedesktop.Notifications"))) {
+            std::fputs("cannot register on the session bus\n", stderr);
+            return 1;
+        }
+        ready();
+        return app.exec();
+    }
+    if (mode == "catcher" && argc == 3) {
+        QApplication app(argc, argv);
+        Catcher catcher{QString::fromLocal8Bit(argv[2])};
+        catcher.show();
+        QApplication::processEvents();
+        ready();
+        return app.exec();
+    }
+    if (mode == "picture" && argc == 7) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        QApplication app(argc, argv);
+        using State = quillon::app::TrayLook::State;
+        quillon::app::TrayLook look;
+        const std::string state = argv[2];
+        look.state = state == "failing" ? State::failing
+                     : state == "limit"  ? State::limit
+                     : state == "dollars" ? State::dollars
+                     : state == "tokens"  ? State::tokens
+                                          : State::loading;
+        look.title = argv[3];
+        look.orange = std::strcmp(argv[4], "1") == 0;
+        return quillon::app::trayPicture(look, std::atoi(argv[5])).save(QString::fromLocal8Bit(argv[6])) ? 0 : 1;
+    }
+    std::fputs("usage: tray_helper notifier <log> | catcher <log> | picture <state> <title> <orange> <size> <out>\n",
+               stderr);
+    return 2;
+}
+
+#include "tray_helper.moc"
