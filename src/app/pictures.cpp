@@ -1,5 +1,6 @@
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFont>
 #include <QImage>
 #include <QPixmap>
 #include <QThread>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "app/autostart.h"
 #include "app/demo_data.h"
 #include "app/desktop_modes.h"
 #include "app/icon.h"
@@ -79,6 +81,7 @@ int drawPanel(const cli::Command& command) {
     Model model(now);
     model.setConfig(config);
     model.setShowSettings(command.settings);
+    model.setStartAtLogin(Autostart::enabled());
     fill(model, command, config, now);
 
     PopoverView view(model);
@@ -104,6 +107,11 @@ int runPictures(const cli::Command& command, int argc, char** argv) {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     qInstallMessageHandler(quietMessages);
     QApplication app(argc, argv);
+    // The panel's type scale rests on the platform font, whose ordinary size counts as 13 px;
+    // a picture fixes it there instead of taking whatever the offscreen platform defaults to.
+    QFont font = QApplication::font();
+    font.setPointSizeF(9.75);
+    QApplication::setFont(font);
     return command.mode == cli::Mode::icon ? drawIcon(command) : drawPanel(command);
 }
 

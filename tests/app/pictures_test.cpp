@@ -59,6 +59,9 @@ class PicturesTest : public HomeTest {
         model.setConfig(config);
         app::applyDemo(model, currentInstant(), false, false);
         app::PopoverView view(model);
+        QFont font = view.font();
+        font.setPointSizeF(9.75);  // the size pictures are drawn at
+        view.setFont(font);
         fit(view);
         QWidget* w = view.findChild<QWidget*>(name);
         return w ? QRect(w->mapTo(&view, QPoint(0, 0)), w->size()) : QRect();
