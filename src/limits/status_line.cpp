@@ -87,7 +87,7 @@ void recordLimits(const json& input, Instant now) {
     if (five) out["five_hour"] = *five;
     if (week) out["seven_day"] = *week;
     disk::makeDirs(Config::dir());
-    // Rewritten on every refresh and worthless after a crash: no fsync.
+    // Replaced on every refresh, so a copy lost in a crash costs nothing: no fsync.
     disk::writeAtomic(limitsFile(), compact(out), 0600, false);
 }
 
