@@ -1,5 +1,10 @@
 // Finding the log files and reading what they gained since the last pass.
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,6 +24,9 @@ bool isLogName(std::string_view name) {
     return name.size() > 6 && name.substr(name.size() - 6) == ".jsonl";
 }
 
+// Chunks in flight between the reading thread and the handling one.
+constexpr std::size_t kRing = 4;
+
 struct Fd {
     int fd;
     explicit Fd(int f) : fd(f) {}
@@ -37,6 +45,8 @@ LogScanner::LogScanner(Config config, std::string root, std::string codexRoot)
 
 LogScanner::~LogScanner() = default;
 
+void LogScanner::setParallelThreshold(std::uint64_t bytes) { m_impl->parallelFrom = bytes; }
+
 std::size_t LogScanner::duplicateKeys() const { return m_impl->keys.size(); }
 std::size_t LogScanner::duplicateSetBytes() const { return m_impl->keys.bytes(); }
 
@@ -50,7 +60,17 @@ bool LogScanner::scan(const std::string& root, bool codex, int days, Instant now
     std::string path = root;
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     bool found = false;
+    Impl& I = *m_impl;
+    I.jobs.clear();
     walk(fd, path, codex, now - static_cast<double>(days) * 86400.0, found, 0);
+
+    // Files are read in the order they were found, each from its stored offset to its end.
+    std::uint64_t pending = 0;
+    for (const Impl::Job& j : I.jobs) pending += j.bytes;
+    if (pending >= I.parallelFrom && I.jobs.size() > 0) readAhead(codex);
+    else
+        for (const Impl::Job& j : I.jobs) readFile(*j.path, codex, *j.state);
+    I.jobs.clear();
     return found;
 }
 
@@ -96,32 +116,53 @@ void LogScanner::walk(int dirFd, std::string& path, bool codex, double cutoff, b
         if (size > offset) {
             if (offset == 0) ++m_filesRead;
             if (it == m_files.end()) it = m_files.try_emplace(path).first;
-            readFile(path, dirFd, name, codex, it->second);
+            m_impl->jobs.push_back({&it->first, &it->second, size - offset});
         }
         path.resize(base);
     }
     ::closedir(dir);
 }
 
-void LogScanner::readFile(const std::string& path, int dirFd, const char* name, bool codex, FileState& state) {
-    Fd file(::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (file.fd < 0) return;
-    struct stat st;
-    if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
+namespace {
 
-    // A subagent log lies in <session>/subagents/ and belongs to that session.
-    std::string_view p(path);
+// The session a file's lines belong to, from its path: a subagent log lies in
+// <session>/subagents/ and belongs to that session.
+std::string_view fileSessionOf(std::string_view p, bool& isSub) {
     std::string_view fileName = p.substr(p.rfind('/') + 1);
     std::string_view dirPart = p.substr(0, p.size() - fileName.size() - 1);
     std::string_view parent = dirPart.substr(dirPart.rfind('/') + 1);
-    bool isSub = false;
-    std::string_view fileSession = fileName.substr(0, fileName.size() - 6);
-    if (parent == "subagents") {
-        std::string_view above = dirPart.substr(0, dirPart.size() - parent.size());
-        if (!above.empty()) above.remove_suffix(1);
-        isSub = true;
-        fileSession = above.substr(above.rfind('/') + 1);
+    isSub = false;
+    if (parent != "subagents") return fileName.substr(0, fileName.size() - 6);
+    std::string_view above = dirPart.substr(0, dirPart.size() - parent.size());
+    if (!above.empty()) above.remove_suffix(1);
+    isSub = true;
+    return above.substr(above.rfind('/') + 1);
+}
+
+int openLog(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return -1;
     }
+    return fd;
+}
+
+} // namespace
+
+void LogScanner::handleLine(const char* p, std::size_t n, std::size_t capacity, bool codex,
+                            std::string_view fileSession, bool isSub, FileState& state) {
+    if (codex) handleCodexLine(p, n, capacity, fileSession, state);
+    else handleClaudeLine(p, n, capacity, fileSession, isSub, state);
+}
+
+void LogScanner::readFile(const std::string& path, bool codex, FileState& state) {
+    Fd file(openLog(path));
+    if (file.fd < 0) return;
+    bool isSub;
+    const std::string_view fileSession = fileSessionOf(path, isSub);
 
     Impl& I = *m_impl;
     I.ensureBuffer(kChunk);
@@ -147,8 +188,7 @@ void LogScanner::readFile(const std::string& path, int dirFd, const char* name, 
             const char* nl = static_cast<const char*>(std::memchr(buf + start, '\n', len - start));
             if (!nl) break;
             const std::size_t n = static_cast<std::size_t>(nl - (buf + start));
-            if (codex) handleCodexLine(buf + start, n, capacity - start, fileSession, state);
-            else handleClaudeLine(buf + start, n, capacity - start, fileSession, isSub, state);
+            handleLine(buf + start, n, capacity - start, codex, fileSession, isSub, state);
             start += n + 1;
         }
         state.offset += start;
@@ -157,6 +197,121 @@ void LogScanner::readFile(const std::string& path, int dirFd, const char* name, 
         if (have && start) std::memmove(buf, buf + start, have);
     }
     if (I.bufSize > kChunk) I.ensureBuffer(kChunk);
+}
+
+// The same as readFile over every job, with a second thread reading the next chunks while
+// this one handles lines. Lines are handled in the same order, so the results are the same.
+void LogScanner::readAhead(bool codex) {
+    Impl& I = *m_impl;
+    struct Chunk {
+        std::size_t job;
+        std::size_t slot; // ring slot, or kRing for "this job is done"
+        std::size_t len;
+    };
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<Chunk> ready;
+    std::vector<std::size_t> free;
+    std::vector<std::unique_ptr<char[]>> ring(kRing);
+    for (std::size_t i = 0; i < kRing; ++i) {
+        ring[i] = std::make_unique_for_overwrite<char[]>(kChunk + kPad);
+        free.push_back(i);
+    }
+    const auto& jobs = I.jobs;
+
+    auto readAll = [&] {
+        for (std::size_t j = 0; j < jobs.size(); ++j) {
+            Fd file(openLog(*jobs[j].path));
+            std::uint64_t pos = jobs[j].state->offset;
+            while (file.fd >= 0) {
+                std::size_t slot;
+                {
+                    std::unique_lock lock(mutex);
+                    changed.wait(lock, [&] { return !free.empty(); });
+                    slot = free.back();
+                    free.pop_back();
+                }
+                ssize_t got;
+                do got = ::pread(file.fd, ring[slot].get(), kChunk, static_cast<off_t>(pos));
+                while (got < 0 && errno == EINTR);
+                std::lock_guard lock(mutex);
+                if (got <= 0) {
+                    free.push_back(slot);
+                    break;
+                }
+                pos += static_cast<std::uint64_t>(got);
+                ready.push_back({j, slot, static_cast<std::size_t>(got)});
+                changed.notify_all();
+            }
+            std::lock_guard lock(mutex);
+            ready.push_back({j, kRing, 0});
+            changed.notify_all();
+        }
+    };
+    std::thread reader;
+    try {
+        reader = std::thread(readAll);
+    } catch (const std::system_error&) {
+        // No thread to be had: read the plain way.
+        for (const Impl::Job& j : jobs) readFile(*j.path, codex, *j.state);
+        return;
+    }
+
+    // The part of a line that began in an earlier chunk.
+    std::vector<char>& carry = I.carry;
+    for (std::size_t j = 0; j < jobs.size(); ++j) {
+        FileState& state = *jobs[j].state;
+        bool isSub;
+        const std::string_view fileSession = fileSessionOf(*jobs[j].path, isSub);
+        std::size_t carried = 0;
+        for (;;) {
+            Chunk c;
+            {
+                std::unique_lock lock(mutex);
+                changed.wait(lock, [&] { return !ready.empty(); });
+                c = ready.front();
+                ready.pop_front();
+            }
+            if (c.slot == kRing) break;
+            const char* buf = ring[c.slot].get();
+            const std::size_t capacity = kChunk + kPad;
+            std::size_t start = 0;
+            if (carried) {
+                const char* nl = static_cast<const char*>(std::memchr(buf, '\n', c.len));
+                const std::size_t head = nl ? static_cast<std::size_t>(nl - buf) : c.len;
+                if (carry.size() < carried + head + kPad) carry.resize(carried + head + kPad);
+                std::memcpy(carry.data() + carried, buf, head);
+                carried += head;
+                if (nl) {
+                    handleLine(carry.data(), carried, carry.size(), codex, fileSession, isSub, state);
+                    state.offset += carried + 1;
+                    carried = 0;
+                    start = head + 1;
+                } else {
+                    start = c.len;
+                }
+            }
+            while (start < c.len) {
+                const char* nl = static_cast<const char*>(std::memchr(buf + start, '\n', c.len - start));
+                if (!nl) break;
+                const std::size_t n = static_cast<std::size_t>(nl - (buf + start));
+                handleLine(buf + start, n, capacity - start, codex, fileSession, isSub, state);
+                state.offset += n + 1;
+                start += n + 1;
+            }
+            if (start < c.len) {
+                const std::size_t rest = c.len - start;
+                if (carry.size() < carried + rest + kPad) carry.resize(carried + rest + kPad);
+                std::memcpy(carry.data() + carried, buf + start, rest);
+                carried += rest;
+            }
+            std::lock_guard lock(mutex);
+            free.push_back(c.slot);
+            changed.notify_all();
+        }
+        if (carry.size() > kChunk + kPad) std::vector<char>().swap(carry);
+    }
+    reader.join();
 }
 
 } // namespace quillon

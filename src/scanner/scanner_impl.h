@@ -33,6 +33,17 @@ struct LogScanner::Impl {
     std::string key;
     std::string text;
 
+    // Files a scan found grown, in the order found: read after the walk.
+    struct Job {
+        const std::string* path; // the key in LogScanner::m_files
+        FileState* state;
+        std::uint64_t bytes;
+    };
+    std::vector<Job> jobs;
+    // Below this many bytes to read, a second thread costs more than it saves.
+    std::uint64_t parallelFrom = 8 << 20;
+    std::vector<char> carry;
+
     void ensureBuffer(std::size_t size) {
         if (bufSize == size && buf) return;
         buf = std::make_unique_for_overwrite<char[]>(size + kPad);

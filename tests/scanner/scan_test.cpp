@@ -201,6 +201,50 @@ TEST_F(Scan, linesLongerThanAChunkAreAssembled) {
     EXPECT_EQ(scanner.fileState(path)->offset, fs::file_size(path));
 }
 
+TEST_F(Scan, readingAheadOnASecondThreadGivesTheSameResults) {
+    // Lines of every size, some longer than a chunk, and files whose last line is unfinished.
+    std::string text;
+    for (int i = 0; i < 40; ++i) {
+        const std::string pad(static_cast<std::size_t>(i * i * 997 % 3'000'000), 'p');
+        text += assistant("s" + std::to_string(i % 3), "m" + std::to_string(i), "2026-01-05T10:00:00Z", kU,
+                          R"([{"type":"tool_use","name":"T)" + std::to_string(i) + R"("}])", "claude-opus-4-6", -1,
+                          "\"pad\":\"" + pad + "\",") +
+                "\n";
+        text += userPrompt("s" + std::to_string(i % 3), "2026-01-05T10:00:0" + std::to_string(i % 10) + "Z",
+                           R"([{"type":"tool_result","is_error":true,"content":"e)" + std::to_string(i) + "\"}]") +
+                "\n";
+    }
+    claude("p/a.jsonl", text);
+    claude("p/b.jsonl", text.substr(0, text.size() / 2));
+    claude("q/c.jsonl", text.substr(text.size() / 3) + "{\"unfinished\":");
+    codex("x.jsonl", codexUsage("2026-01-05T10:00:00Z", 5, 0, 0, 1, "") + "\n");
+
+    LogScanner plain(Config{}, claudeRoot(), codexRoot()), ahead(Config{}, claudeRoot(), codexRoot());
+    plain.setParallelThreshold(UINT64_MAX);
+    ahead.setParallelThreshold(0);
+    for (int pass = 0; pass < 2; ++pass) {
+        plain.scanBoth(8);
+        ahead.scanBoth(8);
+        ASSERT_EQ(plain.sessions().size(), ahead.sessions().size());
+        for (const SessionAgg* a : plain.sessions()) {
+            const SessionAgg* b = ahead.find(a->id);
+            ASSERT_NE(b, nullptr);
+            EXPECT_EQ(a->days, b->days);
+            EXPECT_EQ(a->hours, b->hours);
+            EXPECT_EQ(a->lastToolError, b->lastToolError);
+            EXPECT_EQ(a->pendingTool, b->pendingTool);
+            EXPECT_EQ(a->lastKindAt, b->lastKindAt);
+        }
+        for (const char* f : {"/p/a.jsonl", "/p/b.jsonl", "/q/c.jsonl"})
+            EXPECT_EQ(plain.fileState(claudeRoot() + f)->offset, ahead.fileState(claudeRoot() + f)->offset);
+        // Copies of a.jsonl add no turns; the Codex file adds one, the late line one more.
+        EXPECT_EQ(totals(ahead).turns, 41 + pass);
+        // Complete the unfinished line and go again.
+        append(claudeRoot() + "/q/c.jsonl", "1}\n" + line("late", "s9"));
+    }
+    EXPECT_EQ(ahead.find("s9")->turns, 1);
+}
+
 TEST_F(Scan, codexLogsAtAnyDepth) {
     codex("2026/01/05/rollout-1.jsonl", codexUsage("2026-01-05T10:00:00Z", 100, 0, 0, 1, "") + "\n");
     codex("rollout-2.jsonl", codexUsage("2026-01-05T10:00:00Z", 100, 0, 0, 1, "") + "\n");
