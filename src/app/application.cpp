@@ -1,8 +1,11 @@
 #include <QApplication>
+#include <QSocketNotifier>
 
 #include <chrono>
 #include <cstdio>
+#include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "app/app_delegate.h"
@@ -44,6 +47,31 @@ std::chrono::milliseconds refreshPeriod() {
     return std::chrono::milliseconds(45'000);
 }
 
+// SIGTERM (log-out, kill) and SIGINT (Ctrl+C) end the event loop like Quit does, so the worker
+// is stopped the same way; the handler only writes a byte to a pipe.
+int signalPipe[2] = {-1, -1};
+void onSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
+}
+
+void quitOnSignals(QApplication& app) {
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [] {
+        char buf[16];
+        while (::read(signalPipe[0], buf, sizeof buf) > 0) {
+        }
+        QCoreApplication::quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+}
+
 } // namespace
 
 int runApplication(const cli::Command& command, int argc, char** argv) {
@@ -60,6 +88,7 @@ int runApplication(const cli::Command& command, int argc, char** argv) {
     QApplication::setApplicationDisplayName(QStringLiteral("Quillon"));
     QGuiApplication::setDesktopFileName(QStringLiteral("quillon"));
     QApplication::setQuitOnLastWindowClosed(false);
+    quitOnSignals(app);
 
     AppDelegate::Options options;
     options.refreshPeriod = refreshPeriod();

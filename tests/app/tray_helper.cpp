@@ -5,12 +5,16 @@
 //                                press to <log>, prints "ready"
 //   tray_helper picture <state> <title> <orange 0|1> <size> <out.png>
 //                                the tray picture Quillon draws for that look
+//   tray_helper dismiss-point <title> <detail>
+//                                prints "x y": where the panel, showing that one gate, has the
+//                                middle of its Dismiss button (a desktop test clicks there)
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QDBusMessage>
 #include <QFile>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QScreen>
 #include <QWidget>
 
@@ -20,6 +24,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/model.h"
+#include "app/popover_view.h"
+#include "app/popup_window.h"
 #include "app/tray_icon.h"
 
 namespace {
@@ -135,7 +142,31 @@ int main(int argc, char** argv) {
         look.orange = std::strcmp(argv[4], "1") == 0;
         return quillon::app::trayPicture(look, std::atoi(argv[5])).save(QString::fromLocal8Bit(argv[6])) ? 0 : 1;
     }
-    std::fputs("usage: tray_helper notifier <log> | catcher <log> | picture <state> <title> <orange> <size> <out>\n",
+    if (mode == "dismiss-point" && argc == 4) {
+        QApplication app(argc, argv);
+        quillon::app::Model model;
+        quillon::Gate gate;
+        gate.id = "session:x:0";
+        gate.kind = quillon::Gate::Kind::session;
+        gate.title = argv[2];
+        gate.detail = argv[3];
+        gate.since = quillon::currentInstant() - 31 * 60;
+        model.setGates({gate});
+        // The same window the application opens, so margins and scrolling are the same.
+        quillon::app::PopupWindow popup(new quillon::app::PopoverView(model));
+        popup.fit();
+        popup.show();
+        QApplication::processEvents();
+        popup.fit();
+        QApplication::processEvents();
+        auto* button = popup.findChild<QPushButton*>(QStringLiteral("dismissButton"));
+        if (!button || !button->isVisible()) return 1;
+        const QPoint p = button->mapTo(&popup, button->rect().center());
+        std::printf("%d %d\n", p.x(), p.y());
+        return 0;
+    }
+    std::fputs("usage: tray_helper notifier <log> | catcher <log> | picture <state> <title> <orange> <size> <out>"
+               " | dismiss-point <title> <detail>\n",
                stderr);
     return 2;
 }
