@@ -3,12 +3,15 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <algorithm>
 #include <system_error>
 #include <thread>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include "scanner/scanner_impl.h"
@@ -46,6 +49,55 @@ LogScanner::LogScanner(Config config, std::string root, std::string codexRoot)
 LogScanner::~LogScanner() = default;
 
 void LogScanner::setParallelThreshold(std::uint64_t bytes) { m_impl->parallelFrom = bytes; }
+void LogScanner::setWatching(bool on) {
+    m_impl->watching = on;
+    if (!on) m_impl->watches.clear();
+}
+
+LogScanner::Watch::~Watch() {
+    if (fd >= 0) ::close(fd);
+}
+
+void LogScanner::Watch::reset() {
+    if (fd >= 0) ::close(fd);
+    dirs.clear();
+    fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    valid = fd >= 0 && local;
+}
+
+bool LogScanner::Watch::usable(double newCutoff, double now) const {
+    // A wider window must look at files skipped as too old; and a walk now and then covers
+    // anything the events could not say.
+    return fd >= 0 && valid && newCutoff >= cutoff && now >= walkedAt && now - walkedAt < kWalkEvery;
+}
+
+LogScanner::Watch* LogScanner::Impl::watchFor(const std::string& root, bool codex) {
+    if (!watching) return nullptr;
+    for (auto& w : watches)
+        if (w->root == root && w->codex == codex) return w.get();
+    if (watches.size() >= kMaxWatches) return nullptr;
+    auto w = std::make_unique<Watch>();
+    w->root = root;
+    w->codex = codex;
+    // Network and user-space file systems do not report changes made elsewhere.
+    struct statfs fs;
+    if (::statfs(root.c_str(), &fs) == 0) {
+        switch (static_cast<unsigned long>(fs.f_type)) {
+        case 0x6969:     // NFS
+        case 0x517B:     // SMB
+        case 0xFF534D42: // CIFS
+        case 0xFE534D42: // SMB2
+        case 0x65735546: // FUSE
+        case 0x01021997: // 9P
+            w->local = false;
+            break;
+        default:
+            break;
+        }
+    }
+    watches.push_back(std::move(w));
+    return watches.back().get();
+}
 
 std::size_t LogScanner::duplicateKeys() const { return m_impl->keys.size(); }
 std::size_t LogScanner::duplicateSetBytes() const { return m_impl->keys.bytes(); }
@@ -55,14 +107,33 @@ bool LogScanner::scan(const std::string& root, bool codex, int days) {
 }
 
 bool LogScanner::scan(const std::string& root, bool codex, int days, Instant now) {
-    int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    std::string path = root;
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    bool found = false;
     Impl& I = *m_impl;
+    const double cutoff = now - static_cast<double>(days) * 86400.0;
     I.jobs.clear();
-    walk(fd, path, codex, now - static_cast<double>(days) * 86400.0, found, 0);
+    Watch* w = I.watchFor(root, codex);
+    bool found = false;
+    if (w && w->usable(cutoff, now) && changedSince(*w, cutoff)) {
+        found = w->found;
+    } else {
+        I.jobs.clear();
+        if (w) w->reset();
+        I.watch = w;
+        int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0) {
+            std::string path = root;
+            while (path.size() > 1 && path.back() == '/') path.pop_back();
+            walk(fd, path, codex, cutoff, found, 0);
+        } else if (w) {
+            w->valid = false;
+        }
+        I.watch = nullptr;
+        if (w) {
+            w->cutoff = cutoff;
+            w->walkedAt = now;
+            w->found = found;
+        }
+        if (fd < 0) return false;
+    }
 
     // Files are read in the order they were found, each from its stored offset to its end.
     std::uint64_t pending = 0;
@@ -74,6 +145,56 @@ bool LogScanner::scan(const std::string& root, bool codex, int days, Instant now
     return found;
 }
 
+void LogScanner::consider(std::string& path, const struct stat& st, double cutoff) {
+    const double modified = static_cast<double>(st.st_mtim.tv_sec) + st.st_mtim.tv_nsec * 1e-9;
+    if (modified < cutoff) return;
+    auto it = m_files.find(path);
+    const std::uint64_t offset = it == m_files.end() ? 0 : it->second.offset;
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    // Equal: nothing appended. Smaller: the file was rewritten; it is left alone.
+    if (size <= offset) return;
+    if (offset == 0) ++m_filesRead;
+    if (it == m_files.end()) it = m_files.try_emplace(path).first;
+    m_impl->jobs.push_back({&it->first, &it->second, size - offset});
+}
+
+// The files that changed since the last walk, from the watch's events, as jobs. False when
+// the events do not tell enough (a folder came or went, a log was removed, the queue
+// overflowed): then the root is walked again.
+bool LogScanner::changedSince(Watch& w, double cutoff) {
+    alignas(inotify_event) char buf[64 * 1024];
+    auto& changed = m_impl->changed;
+    changed.clear();
+    for (;;) {
+        ssize_t n = ::read(w.fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) break;
+        if (n <= 0) return false;
+        for (char* p = buf; p < buf + n;) {
+            const auto* e = reinterpret_cast<const inotify_event*>(p);
+            p += sizeof(inotify_event) + e->len;
+            if (e->mask & (IN_Q_OVERFLOW | IN_IGNORED | IN_UNMOUNT | IN_DELETE_SELF | IN_MOVE_SELF)) return false;
+            if (e->mask & IN_ISDIR) {
+                if (e->mask & (IN_CREATE | IN_MOVED_TO | IN_ATTRIB | IN_DELETE | IN_MOVED_FROM)) return false;
+                continue;
+            }
+            if (!e->len || !isLogName(e->name)) continue;
+            if (e->mask & (IN_DELETE | IN_MOVED_FROM)) return false;
+            auto dir = w.dirs.find(e->wd);
+            if (dir == w.dirs.end()) return false;
+            std::string path = dir->second + "/" + e->name;
+            if (std::find(changed.begin(), changed.end(), path) == changed.end()) changed.push_back(std::move(path));
+        }
+    }
+    for (std::string& path : changed) {
+        struct stat st;
+        if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        w.found = true;
+        consider(path, st, cutoff);
+    }
+    return true;
+}
+
 // Takes ownership of dirFd. path is the directory's path and is restored before returning.
 void LogScanner::walk(int dirFd, std::string& path, bool codex, double cutoff, bool& found, int depth) {
     DIR* dir = ::fdopendir(dirFd);
@@ -82,6 +203,11 @@ void LogScanner::walk(int dirFd, std::string& path, bool codex, double cutoff, b
         return;
     }
     const std::size_t base = path.size();
+    if (Watch* w = m_impl->watch; w && w->valid) {
+        int wd = ::inotify_add_watch(w->fd, path.c_str(), Watch::kEvents);
+        if (wd < 0) w->valid = false;
+        else w->dirs[wd] = path;
+    }
     while (dirent* e = ::readdir(dir)) {
         const char* name = e->d_name;
         if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
@@ -103,21 +229,13 @@ void LogScanner::walk(int dirFd, std::string& path, bool codex, double cutoff, b
         }
         if (type != DT_REG && type != DT_LNK) continue;
         if (!isLogName(name)) continue;
+        // Changes to a linked file's target raise no event here: such a root is always walked.
+        if (type == DT_LNK && m_impl->watch) m_impl->watch->valid = false;
         // A symlink to a log file counts as that file; one to a folder is not followed.
         if (::fstatat(dirFd, name, &st, 0) != 0 || !S_ISREG(st.st_mode)) continue;
         found = true;
-        const double modified = static_cast<double>(st.st_mtim.tv_sec) + st.st_mtim.tv_nsec * 1e-9;
-        if (modified < cutoff) continue;
         path.append("/").append(name);
-        auto it = m_files.find(path);
-        const std::uint64_t offset = it == m_files.end() ? 0 : it->second.offset;
-        const auto size = static_cast<std::uint64_t>(st.st_size);
-        // Equal: nothing appended. Smaller: the file was rewritten; it is left alone.
-        if (size > offset) {
-            if (offset == 0) ++m_filesRead;
-            if (it == m_files.end()) it = m_files.try_emplace(path).first;
-            m_impl->jobs.push_back({&it->first, &it->second, size - offset});
-        }
+        consider(path, st, cutoff);
         path.resize(base);
     }
     ::closedir(dir);

@@ -9,6 +9,8 @@
 #include <unordered_map>
 #include <vector>
 
+struct stat;
+
 #include "scanner/usage.h"
 #include "settings/config.h"
 
@@ -95,6 +97,10 @@ class LogScanner {
     // Reads with a second thread ahead of the handling when a scan has at least this many
     // bytes to read (8 MiB unless changed); the results are the same either way.
     void setParallelThreshold(std::uint64_t bytes);
+    // Rescans learn from file change notifications which files to look at (on unless
+    // changed); every 5 minutes, and whenever the notifications cannot tell, a root is
+    // walked whole. The results are the same either way.
+    void setWatching(bool on);
 
     // Memory held for duplicate suppression and per-file state, for the benchmark.
     std::size_t duplicateKeys() const;
@@ -102,6 +108,7 @@ class LogScanner {
 
   private:
     struct Impl;
+    struct Watch;
     struct KeyHash {
         using is_transparent = void;
         std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
@@ -112,6 +119,8 @@ class LogScanner {
     void walk(int dirFd, std::string& path, bool codex, double cutoff, bool& found, int depth);
     void readFile(const std::string& path, bool codex, FileState& state);
     void readAhead(bool codex);
+    void consider(std::string& path, const struct stat& st, double cutoff);
+    bool changedSince(Watch& w, double cutoff);
     void handleLine(const char* p, std::size_t n, std::size_t capacity, bool codex, std::string_view fileSession,
                     bool isSub, FileState& state);
     void handleClaudeLine(const char* p, std::size_t n, std::size_t capacity, std::string_view fileSession, bool isSub,

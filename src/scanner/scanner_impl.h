@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "scanner/key_set.h"
@@ -17,6 +18,33 @@ namespace quillon {
 inline constexpr std::size_t kChunk = 1 << 20;
 // Bytes kept readable after every line: simdjson and the probe pass look past the end.
 inline constexpr std::size_t kPad = kParsePadding > Probe::kPadding ? kParsePadding : Probe::kPadding;
+
+// Change notification for a root, so that a rescan with nothing changed need not look at
+// every file. Events only narrow down which files to look at; the reading is the same.
+struct LogScanner::Watch {
+    static constexpr std::uint32_t kEvents = 0x00000002 /* IN_MODIFY */ | 0x00000004 /* IN_ATTRIB */ |
+                                             0x00000008 /* IN_CLOSE_WRITE */ | 0x00000100 /* IN_CREATE */ |
+                                             0x00000200 /* IN_DELETE */ | 0x00000040 /* IN_MOVED_FROM */ |
+                                             0x00000080 /* IN_MOVED_TO */ | 0x00000400 /* IN_DELETE_SELF */ |
+                                             0x00000800 /* IN_MOVE_SELF */ | 0x01000000 /* IN_ONLYDIR */ |
+                                             0x02000000 /* IN_DONT_FOLLOW */ | 0x04000000 /* IN_EXCL_UNLINK */;
+    static constexpr double kWalkEvery = 300;
+    std::string root;
+    bool codex = false;
+    bool local = true;
+    int fd = -1;
+    bool valid = false;
+    std::unordered_map<int, std::string> dirs; // watch descriptor -> folder path
+    double cutoff = 0, walkedAt = 0;
+    bool found = false;
+
+    Watch() = default;
+    Watch(const Watch&) = delete;
+    Watch& operator=(const Watch&) = delete;
+    ~Watch();
+    void reset();
+    bool usable(double cutoff, double now) const;
+};
 
 struct LogScanner::Impl {
     std::unique_ptr<LineParser> parser = makeLineParser();
@@ -43,6 +71,13 @@ struct LogScanner::Impl {
     // Below this many bytes to read, a second thread costs more than it saves.
     std::uint64_t parallelFrom = 8 << 20;
     std::vector<char> carry;
+
+    static constexpr std::size_t kMaxWatches = 4;
+    std::vector<std::unique_ptr<Watch>> watches;
+    Watch* watch = nullptr; // the one a walk in progress registers folders with
+    bool watching = true;
+    std::vector<std::string> changed;
+    Watch* watchFor(const std::string& root, bool codex);
 
     void ensureBuffer(std::size_t size) {
         if (bufSize == size && buf) return;

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fcntl.h>
 #include <fstream>
+#include <random>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -243,6 +244,64 @@ TEST_F(Scan, readingAheadOnASecondThreadGivesTheSameResults) {
         append(claudeRoot() + "/q/c.jsonl", "1}\n" + line("late", "s9"));
     }
     EXPECT_EQ(ahead.find("s9")->turns, 1);
+}
+
+TEST_F(Scan, changeNotificationsMissNothingAWalkWouldSee) {
+    LogScanner watching(Config{}, claudeRoot(), codexRoot()), walking(Config{}, claudeRoot(), codexRoot());
+    walking.setWatching(false);
+    fs::create_directories(claudeRoot());
+    fs::create_directories(codexRoot());
+    std::mt19937 rng(11);
+    std::vector<std::string> files;
+    int id = 0;
+    auto next = [&] { return "m" + std::to_string(id++); };
+    for (int step = 0; step < 120; ++step) {
+        const unsigned op = rng() % 10;
+        const std::string session = "s" + std::to_string(rng() % 5);
+        if (op < 4 && !files.empty()) {
+            // Appends, sometimes ending in the middle of a line.
+            std::string text = line(next(), session);
+            if (rng() % 3 == 0) text += line(next(), session).substr(0, 30);
+            append(files[rng() % files.size()], text);
+        } else if (op < 6) {
+            // A new log in an existing or a new folder, a subagent log, a Codex rollout.
+            std::string rel = "p" + std::to_string(rng() % 4) + "/f" + std::to_string(step) + ".jsonl";
+            if (rng() % 4 == 0) rel = "p0/" + session + "/subagents/a" + std::to_string(step) + ".jsonl";
+            files.push_back(claude(rel, line(next(), session)));
+            if (rng() % 3 == 0) files.push_back(codex("2026/01/" + std::to_string(step % 3) + "/r.jsonl",
+                                                      codexUsage("2026-01-05T10:00:00Z", 5, 0, 0, 1, "") + "\n"));
+        } else if (op == 6 && !files.empty()) {
+            const std::string& f = files[rng() % files.size()];
+            { std::ofstream(f, std::ios::binary | std::ios::trunc) << line(next(), session); }
+        } else if (op == 7 && !files.empty()) {
+            std::size_t k = rng() % files.size();
+            fs::remove(files[k]);
+            files.erase(files.begin() + static_cast<std::ptrdiff_t>(k));
+        } else if (op == 8 && !files.empty()) {
+            // Renamed into place, as an atomic rewrite would.
+            std::string tmp = home.path() + "/tmp.jsonl";
+            { std::ofstream(tmp, std::ios::binary) << line(next(), session) << line(next(), session); }
+            fs::rename(tmp, files[rng() % files.size()]);
+        }
+        ASSERT_EQ(watching.scanBoth(32), walking.scanBoth(32)) << step;
+        ASSERT_EQ(watching.filesRead(), walking.filesRead()) << step;
+        ASSERT_EQ(watching.sessions().size(), walking.sessions().size()) << step;
+        for (const SessionAgg* a : walking.sessions()) {
+            const SessionAgg* b = watching.find(a->id);
+            ASSERT_NE(b, nullptr) << step;
+            ASSERT_EQ(a->days, b->days) << step << " " << a->id;
+        }
+    }
+}
+
+TEST_F(Scan, aLinkedLogIsFollowedForChanges) {
+    fs::create_directories(claudeRoot() + "/p");
+    std::string target = home.write("elsewhere/s2.jsonl", line("m1", "s2"));
+    fs::create_symlink(target, claudeRoot() + "/p/link.jsonl");
+    scanClaude();
+    append(target, line("m2", "s2"));
+    scanClaude();
+    EXPECT_EQ(scanner.find("s2")->turns, 2);
 }
 
 TEST_F(Scan, codexLogsAtAnyDepth) {
