@@ -73,8 +73,9 @@ void compare(const LogScanner& direct, const LogScanner& read) {
     if (direct.codexLimits() != read.codexLimits()) fail("file read differs: limits", "");
 }
 
-std::string& dir() {
-    static std::string d = [] {
+// Never destroyed: the exit handler that removes the folder still needs its name.
+const std::string& dir() {
+    static const std::string& d = *new std::string([] {
         std::string t = "/tmp/quillon-fuzz-XXXXXX";
         if (!::mkdtemp(t.data())) std::abort();
         ::mkdir((t + "/claude").c_str(), 0700);
@@ -87,7 +88,7 @@ std::string& dir() {
             ::rmdir(dir().c_str());
         });
         return t;
-    }();
+    }());
     return d;
 }
 

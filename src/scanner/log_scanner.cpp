@@ -64,11 +64,12 @@ void LogScanner::add(SessionAgg& s, const Usage& u, std::string_view model, Inst
     double price = m_config.usd(model, u, cacheW1h);
     if (side) {
         d.sideTurns += 1;
-        d.sideContext += u.context();
+        d.sideContext = satAdd(d.sideContext, u.context());
     }
     d.usd += price;
     const std::int64_t c = u.context();
-    s.hours[hourNumber(when)] += c;
+    std::int64_t& hour = s.hours[hourNumber(when)];
+    hour = satAdd(hour, c);
     s.turns += 1;
     if (!s.last || when > *s.last) s.last = when;
     if (side) return;
