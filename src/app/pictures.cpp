@@ -103,10 +103,14 @@ int drawPanel(const cli::Command& command) {
 } // namespace
 
 int runPictures(const cli::Command& command, int argc, char** argv) {
-    // Pictures never depend on the desktop they are made on: the offscreen platform, always.
+    // Pictures never depend on the desktop they are made on: the offscreen platform, always,
+    // with Qt's own theme and style rather than the desktop's.
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    ::unsetenv("QT_QPA_PLATFORMTHEME");
+    ::unsetenv("QT_STYLE_OVERRIDE");
     qInstallMessageHandler(quietMessages);
     QApplication app(argc, argv);
+    QApplication::setStyle(QStringLiteral("Fusion"));
     // The panel's type scale rests on the platform font, whose ordinary size counts as 13 px;
     // a picture fixes it there instead of taking whatever the offscreen platform defaults to.
     QFont font = QApplication::font();
