@@ -4,10 +4,10 @@
 //
 //   bench_scanner <home folder> [runs=3]
 #include <algorithm>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -35,7 +35,9 @@ struct Clock {
 
 namespace {
 
-double seconds(double a, double b) { return b - a; }
+double seconds(double a, double b) {
+    return b - a;
+}
 
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
@@ -54,8 +56,8 @@ std::vector<std::string> logFiles(const fs::path& home) {
     std::vector<std::string> out;
     for (const char* root : {".claude/projects", ".codex/sessions"}) {
         std::error_code ec;
-        for (auto it = fs::recursive_directory_iterator(home / root, ec); !ec && it != fs::recursive_directory_iterator();
-             it.increment(ec))
+        for (auto it = fs::recursive_directory_iterator(home / root, ec);
+             !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
             if (it->is_regular_file() && it->path().extension() == ".jsonl") out.push_back(it->path());
     }
     return out;
@@ -73,12 +75,14 @@ std::size_t pass(const std::vector<std::string>& files, bool probe, std::size_t&
         std::size_t have = 0;
         off_t pos = 0;
         for (;;) {
-            ssize_t got = ::pread(fd, buf.get() + have, std::min(chunk, size - have), pos + static_cast<off_t>(have));
+            ssize_t got =
+                ::pread(fd, buf.get() + have, std::min(chunk, size - have), pos + static_cast<off_t>(have));
             if (got <= 0) break;
             bytes += static_cast<std::size_t>(got);
             std::size_t len = have + static_cast<std::size_t>(got), start = 0;
             if (probe) {
-                while (const char* nl = static_cast<const char*>(std::memchr(buf.get() + start, '\n', len - start))) {
+                while (const char* nl =
+                           static_cast<const char*>(std::memchr(buf.get() + start, '\n', len - start))) {
                     std::size_t n = static_cast<std::size_t>(nl - buf.get()) - start;
                     sink += quillon::Probe::scan(std::string_view(buf.get() + start, n)).bits;
                     ++lines;
@@ -104,10 +108,17 @@ std::string appendChunk(std::size_t bytes, int round) {
     int i = 0;
     while (out.size() < bytes) {
         const std::string id = "msg_append_" + std::to_string(round) + "_" + std::to_string(i++);
-        out += "{\"isSidechain\":false,\"cwd\":\"/p\",\"sessionId\":\"appended\",\"message\":{\"model\":\"claude-opus-4-6\",\"id\":\"" +
-               id + "\",\"role\":\"assistant\",\"content\":[{\"type\":\"tool_use\",\"name\":\"Bash\",\"input\":{}}],\"usage\":{\"input_tokens\":3,\"cache_creation_input_tokens\":100,\"cache_read_input_tokens\":50000,\"output_tokens\":90}},\"type\":\"assistant\",\"timestamp\":\"2026-06-01T10:00:00.000Z\"}\n";
-        out += "{\"isSidechain\":false,\"sessionId\":\"appended\",\"type\":\"user\",\"message\":{\"role\":\"user\",\"content\":[{\"type\":\"tool_result\",\"content\":\"" +
-               text + "\"}]},\"timestamp\":\"2026-06-01T10:00:01.000Z\",\"toolUseResult\":{\"stdout\":\"" + text + "\"}}\n";
+        out += "{\"isSidechain\":false,\"cwd\":\"/"
+               "p\",\"sessionId\":\"appended\",\"message\":{\"model\":\"claude-opus-4-6\",\"id\":\"" +
+               id +
+               "\",\"role\":\"assistant\",\"content\":[{\"type\":\"tool_use\",\"name\":\"Bash\",\"input\":{}}"
+               "],\"usage\":{\"input_tokens\":3,\"cache_creation_input_tokens\":100,\"cache_read_input_"
+               "tokens\":50000,\"output_tokens\":90}},\"type\":\"assistant\",\"timestamp\":\"2026-06-01T10:"
+               "00:00.000Z\"}\n";
+        out += "{\"isSidechain\":false,\"sessionId\":\"appended\",\"type\":\"user\",\"message\":{\"role\":"
+               "\"user\",\"content\":[{\"type\":\"tool_result\",\"content\":\"" +
+               text + "\"}]},\"timestamp\":\"2026-06-01T10:00:01.000Z\",\"toolUseResult\":{\"stdout\":\"" +
+               text + "\"}}\n";
     }
     return out;
 }
@@ -135,7 +146,8 @@ int main(int argc, char** argv) {
         quillon::LogScanner s(quillon::Config{}, claude, codex);
         s.scanBoth(36500);
         auto a = Clock::now();
-        for (int i = 0; i < 200; ++i) s.scanBoth(36500);
+        for (int i = 0; i < 200; ++i)
+            s.scanBoth(36500);
         std::printf("rescan: %.2f ms\n", (Clock::now() - a) / 200 * 1e3);
         return 0;
     }
@@ -161,8 +173,8 @@ int main(int argc, char** argv) {
     }
     const double full = median(fullT), read = median(readT), probe = median(probeT);
     std::printf("first scan: %.3f s, %.2f GB/s (%zu lines)\n", full, total / full / 1e9, lines);
-    std::printf("  reading %.3f s (%.0f%%), probing %.3f s (%.0f%%), parsing and counting %.3f s (%.0f%%)\n", read,
-                100 * read / full, probe - read, 100 * (probe - read) / full, full - probe,
+    std::printf("  reading %.3f s (%.0f%%), probing %.3f s (%.0f%%), parsing and counting %.3f s (%.0f%%)\n",
+                read, 100 * read / full, probe - read, 100 * (probe - read) / full, full - probe,
                 100 * (full - probe) / full);
 
     // Memory of a scanner that holds the whole corpus.
@@ -175,8 +187,10 @@ int main(int argc, char** argv) {
     const std::size_t heap = mallinfo2().uordblks - heapBefore;
     const long rss = residentKiB() - rssBefore;
     std::size_t sessions = s.sessions().size();
-    std::printf("memory: %.1f MB allocated, %.1f MB resident growth (%zu sessions, %zu files, %zu keys, key set %.1f MB)\n",
-                heap / 1e6, rss / 1e3, sessions, files.size(), s.duplicateKeys(), s.duplicateSetBytes() / 1e6);
+    std::printf("memory: %.1f MB allocated, %.1f MB resident growth (%zu sessions, %zu files, %zu keys, key "
+                "set %.1f MB)\n",
+                heap / 1e6, rss / 1e3, sessions, files.size(), s.duplicateKeys(),
+                s.duplicateSetBytes() / 1e6);
 
     std::vector<double> rescans;
     for (int i = 0; i < 30; ++i) {
@@ -184,7 +198,8 @@ int main(int argc, char** argv) {
         s.scanBoth(36500);
         rescans.push_back(seconds(a, Clock::now()));
     }
-    std::printf("rescan, nothing changed, %zu files: %.2f ms (median of 30)\n", files.size(), median(rescans) * 1e3);
+    std::printf("rescan, nothing changed, %zu files: %.2f ms (median of 30)\n", files.size(),
+                median(rescans) * 1e3);
 
     // 1 MB appended to one file, then a rescan; repeated on a copy so the corpus stays as made.
     const std::string target = claude + "/-bench-append/appended.jsonl";

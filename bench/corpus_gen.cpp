@@ -21,12 +21,15 @@ namespace {
 
 std::mt19937_64 rng;
 
-std::uint64_t below(std::uint64_t n) { return n ? rng() % n : 0; }
+std::uint64_t below(std::uint64_t n) {
+    return n ? rng() % n : 0;
+}
 
 std::string uuid() {
     static const char* hex = "0123456789abcdef";
     std::string s;
-    for (int i = 0; i < 36; ++i) s += (i == 8 || i == 13 || i == 18 || i == 23) ? '-' : hex[below(16)];
+    for (int i = 0; i < 36; ++i)
+        s += (i == 8 || i == 13 || i == 18 || i == 23) ? '-' : hex[below(16)];
     return s;
 }
 
@@ -35,23 +38,32 @@ std::string stamp(std::int64_t t, int ms) {
     tm u{};
     gmtime_r(&secs, &u);
     char buf[96];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", u.tm_year + 1900, u.tm_mon + 1, u.tm_mday,
-                  u.tm_hour, u.tm_min, u.tm_sec, ms);
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", u.tm_year + 1900, u.tm_mon + 1,
+                  u.tm_mday, u.tm_hour, u.tm_min, u.tm_sec, ms);
     return buf;
 }
 
 // JSON-escaped text that looks like source files and command output.
 std::string escapedText(std::size_t bytes) {
-    static const char* words[] = {"const", "return", "std::string", "if", "for", "auto", "int", "void", "{", "}",
-                                  "// note", "value", "#include", "<vector>", "error:", "warning:", "test", "PASS"};
+    static const char* words[] = {"const",    "return",   "std::string", "if",       "for",     "auto",
+                                  "int",      "void",     "{",           "}",        "// note", "value",
+                                  "#include", "<vector>", "error:",      "warning:", "test",    "PASS"};
     std::string s;
     s.reserve(bytes + 32);
     while (s.size() < bytes) {
         switch (below(12)) {
-        case 0: s += "\\n"; break;
-        case 1: s += "\\t"; break;
-        case 2: s += "\\\"quoted\\\""; break;
-        default: s += words[below(sizeof words / sizeof *words)]; s += ' ';
+        case 0:
+            s += "\\n";
+            break;
+        case 1:
+            s += "\\t";
+            break;
+        case 2:
+            s += "\\\"quoted\\\"";
+            break;
+        default:
+            s += words[below(sizeof words / sizeof *words)];
+            s += ' ';
         }
     }
     return s;
@@ -72,7 +84,8 @@ struct Writer {
     void prompt(bool sidechain) {
         out += "{\"parentUuid\":null,\"isSidechain\":" + std::string(sidechain ? "true" : "false") +
                ",\"userType\":\"external\",\"cwd\":\"" + cwd + "\",\"sessionId\":\"" + session +
-               "\",\"version\":\"2.1.38\",\"gitBranch\":\"main\",\"type\":\"user\",\"message\":{\"role\":\"user\",\"content\":\"Please look at the failing test in " +
+               "\",\"version\":\"2.1.38\",\"gitBranch\":\"main\",\"type\":\"user\",\"message\":{\"role\":"
+               "\"user\",\"content\":\"Please look at the failing test in " +
                escapedText(40) + "\"},\"uuid\":\"" + uuid() + "\",\"timestamp\":\"" + stamp(t, 0) + "\"}\n";
     }
     // One assistant message as one line per content block.
@@ -93,15 +106,17 @@ struct Writer {
             }
             out += "{\"parentUuid\":\"" + uuid() + "\",\"isSidechain\":" + (sidechain ? "true" : "false") +
                    ",\"userType\":\"external\",\"cwd\":\"" + cwd + "\",\"sessionId\":\"" + session +
-                   "\",\"version\":\"2.1.38\",\"gitBranch\":\"main\",\"message\":{\"model\":\"" + model + "\",\"id\":\"" +
-                   id + "\",\"type\":\"message\",\"role\":\"assistant\",\"content\":" + content +
-                   ",\"stop_reason\":null,\"stop_sequence\":null,\"usage\":{\"input_tokens\":" + std::to_string(in) +
-                   ",\"cache_creation_input_tokens\":" + std::to_string(cw) +
+                   "\",\"version\":\"2.1.38\",\"gitBranch\":\"main\",\"message\":{\"model\":\"" + model +
+                   "\",\"id\":\"" + id +
+                   "\",\"type\":\"message\",\"role\":\"assistant\",\"content\":" + content +
+                   ",\"stop_reason\":null,\"stop_sequence\":null,\"usage\":{\"input_tokens\":" +
+                   std::to_string(in) + ",\"cache_creation_input_tokens\":" + std::to_string(cw) +
                    ",\"cache_read_input_tokens\":" + std::to_string(cr) +
                    ",\"cache_creation\":{\"ephemeral_5m_input_tokens\":0,\"ephemeral_1h_input_tokens\":" +
                    std::to_string(cw) + "},\"output_tokens\":" + std::to_string(output) +
                    ",\"service_tier\":\"standard\"}},\"requestId\":\"req_" + uuid().substr(0, 24) +
-                   "\",\"type\":\"assistant\",\"uuid\":\"" + uuid() + "\",\"timestamp\":\"" + stamp(t, b) + "\"}\n";
+                   "\",\"type\":\"assistant\",\"uuid\":\"" + uuid() + "\",\"timestamp\":\"" + stamp(t, b) +
+                   "\"}\n";
             t += 1;
         }
     }
@@ -110,22 +125,27 @@ struct Writer {
         const bool failed = below(40) == 0;
         out += "{\"parentUuid\":\"" + uuid() + "\",\"isSidechain\":" + (sidechain ? "true" : "false") +
                ",\"userType\":\"external\",\"cwd\":\"" + cwd + "\",\"sessionId\":\"" + session +
-               "\",\"version\":\"2.1.38\",\"gitBranch\":\"main\",\"type\":\"user\",\"message\":{\"role\":\"user\",\"content\":[{\"tool_use_id\":\"toolu_" +
-               uuid().substr(0, 20) + "\",\"type\":\"tool_result\",\"content\":\"" + text + "\",\"is_error\":" +
-               (failed ? "true" : "false") + "}]},\"uuid\":\"" + uuid() + "\",\"timestamp\":\"" + stamp(t, 5) +
-               "\",\"toolUseResult\":{\"stdout\":\"" + text + "\",\"stderr\":\"\",\"interrupted\":false}}\n";
+               "\",\"version\":\"2.1.38\",\"gitBranch\":\"main\",\"type\":\"user\",\"message\":{\"role\":"
+               "\"user\",\"content\":[{\"tool_use_id\":\"toolu_" +
+               uuid().substr(0, 20) + "\",\"type\":\"tool_result\",\"content\":\"" + text +
+               "\",\"is_error\":" + (failed ? "true" : "false") + "}]},\"uuid\":\"" + uuid() +
+               "\",\"timestamp\":\"" + stamp(t, 5) + "\",\"toolUseResult\":{\"stdout\":\"" + text +
+               "\",\"stderr\":\"\",\"interrupted\":false}}\n";
         t += 2;
     }
     void progress() {
-        out += "{\"parentUuid\":\"" + uuid() + "\",\"isSidechain\":false,\"cwd\":\"" + cwd + "\",\"sessionId\":\"" +
-               session + "\",\"type\":\"progress\",\"data\":{\"type\":\"hook_progress\",\"hookEvent\":\"PostToolUse\"},\"timestamp\":\"" +
+        out += "{\"parentUuid\":\"" + uuid() + "\",\"isSidechain\":false,\"cwd\":\"" + cwd +
+               "\",\"sessionId\":\"" + session +
+               "\",\"type\":\"progress\",\"data\":{\"type\":\"hook_progress\",\"hookEvent\":\"PostToolUse\"},"
+               "\"timestamp\":\"" +
                stamp(t, 7) + "\"}\n";
     }
     // A conversation until about `bytes` are written.
     void conversation(std::size_t bytes, bool sidechain) {
         prompt(sidechain);
         if (!sidechain && below(3) == 0)
-            out += "{\"type\":\"custom-title\",\"customTitle\":\"Fix the build\",\"sessionId\":\"" + session + "\"}\n";
+            out += "{\"type\":\"custom-title\",\"customTitle\":\"Fix the build\",\"sessionId\":\"" + session +
+                   "\"}\n";
         while (out.size() < bytes) {
             message(sidechain);
             if (below(3) == 0) progress();
@@ -135,28 +155,39 @@ struct Writer {
 };
 
 std::string codexRollout(std::size_t bytes, std::int64_t t, const std::string& id) {
-    std::string out = "{\"timestamp\":\"" + stamp(t, 0) + "\",\"type\":\"session_meta\",\"payload\":{\"id\":\"" + id +
-                      "\",\"timestamp\":\"" + stamp(t, 0) +
-                      "\",\"cwd\":\"/home/user/project\",\"originator\":\"codex_cli_rs\",\"cli_version\":\"0.129.0\"}}\n";
+    std::string out =
+        "{\"timestamp\":\"" + stamp(t, 0) + "\",\"type\":\"session_meta\",\"payload\":{\"id\":\"" + id +
+        "\",\"timestamp\":\"" + stamp(t, 0) +
+        "\",\"cwd\":\"/home/user/project\",\"originator\":\"codex_cli_rs\",\"cli_version\":\"0.129.0\"}}\n";
     out += "{\"timestamp\":\"" + stamp(t, 1) +
-           "\",\"type\":\"turn_context\",\"payload\":{\"cwd\":\"/home/user/project\",\"model\":\"gpt-5.5-codex\",\"effort\":\"medium\"}}\n";
+           "\",\"type\":\"turn_context\",\"payload\":{\"cwd\":\"/home/user/"
+           "project\",\"model\":\"gpt-5.5-codex\",\"effort\":\"medium\"}}\n";
     out += "{\"timestamp\":\"" + stamp(t, 2) +
-           "\",\"type\":\"response_item\",\"payload\":{\"type\":\"message\",\"role\":\"user\",\"content\":[{\"type\":\"input_text\",\"text\":\"Refactor the parser\"}]}}\n";
+           "\",\"type\":\"response_item\",\"payload\":{\"type\":\"message\",\"role\":\"user\",\"content\":[{"
+           "\"type\":\"input_text\",\"text\":\"Refactor the parser\"}]}}\n";
     int n = 0;
     while (out.size() < bytes) {
         t += 3;
-        out += "{\"timestamp\":\"" + stamp(t, 0) + "\",\"type\":\"event_msg\",\"payload\":{\"type\":\"task_started\"}}\n";
+        out += "{\"timestamp\":\"" + stamp(t, 0) +
+               "\",\"type\":\"event_msg\",\"payload\":{\"type\":\"task_started\"}}\n";
         out += "{\"timestamp\":\"" + stamp(t, 1) +
-               "\",\"type\":\"response_item\",\"payload\":{\"type\":\"function_call_output\",\"call_id\":\"call_" +
+               "\",\"type\":\"response_item\",\"payload\":{\"type\":\"function_call_output\",\"call_id\":"
+               "\"call_" +
                uuid().substr(0, 12) + "\",\"output\":\"" + escapedText(resultSize()) + "\"}}\n";
-        out += "{\"timestamp\":\"" + stamp(t, 2) + "\",\"type\":\"token_usage_record\",\"payload\":{\"session_id\":\"" +
-               id + "\",\"response_id\":\"resp_" + uuid() + "\",\"usage\":{\"input_tokens\":" +
-               std::to_string(20'000 + below(100'000)) + ",\"cached_input_tokens\":" + std::to_string(below(20'000)) +
+        out += "{\"timestamp\":\"" + stamp(t, 2) +
+               "\",\"type\":\"token_usage_record\",\"payload\":{\"session_id\":\"" + id +
+               "\",\"response_id\":\"resp_" + uuid() +
+               "\",\"usage\":{\"input_tokens\":" + std::to_string(20'000 + below(100'000)) +
+               ",\"cached_input_tokens\":" + std::to_string(below(20'000)) +
                ",\"cache_write_input_tokens\":0,\"output_tokens\":" + std::to_string(below(2000)) + "}}}\n";
         out += "{\"timestamp\":\"" + stamp(t, 3) +
-               "\",\"type\":\"event_msg\",\"payload\":{\"type\":\"token_count\",\"info\":null,\"rate_limits\":{\"primary\":{\"used_percent\":" +
-               std::to_string(n % 100) + ".0,\"window_minutes\":300,\"resets_at\":1800000000},\"secondary\":{\"used_percent\":5.0,\"window_minutes\":10080,\"resets_at\":1800500000}}}}\n";
-        out += "{\"timestamp\":\"" + stamp(t, 4) + "\",\"type\":\"event_msg\",\"payload\":{\"type\":\"task_complete\"}}\n";
+               "\",\"type\":\"event_msg\",\"payload\":{\"type\":\"token_count\",\"info\":null,\"rate_"
+               "limits\":{\"primary\":{\"used_percent\":" +
+               std::to_string(n % 100) +
+               ".0,\"window_minutes\":300,\"resets_at\":1800000000},\"secondary\":{\"used_percent\":5.0,"
+               "\"window_minutes\":10080,\"resets_at\":1800500000}}}}\n";
+        out += "{\"timestamp\":\"" + stamp(t, 4) +
+               "\",\"type\":\"event_msg\",\"payload\":{\"type\":\"task_complete\"}}\n";
         ++n;
     }
     return out;
@@ -210,7 +241,8 @@ std::size_t generate(const fs::path& home, std::size_t total, std::size_t files,
     const std::size_t mainFiles = files - codexFiles - subFiles - resumed;
     std::vector<double> weights(mainFiles);
     double sum = 0;
-    for (double& w : weights) sum += (w = std::exp(std::normal_distribution<double>(0, 0.8)(rng)));
+    for (double& w : weights)
+        sum += (w = std::exp(std::normal_distribution<double>(0, 0.8)(rng)));
     const double mainBytes = total * 0.86, codexBytes = total * 0.10, subBytes = total * 0.04;
 
     std::size_t written = 0;

@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "scanner/log_scanner.h"
@@ -23,7 +23,9 @@ using quillon::SessionAgg;
     std::abort();
 }
 
-bool small(std::int64_t v) { return v > -(std::int64_t(1) << 50) && v < (std::int64_t(1) << 50); }
+bool small(std::int64_t v) {
+    return v > -(std::int64_t(1) << 50) && v < (std::int64_t(1) << 50);
+}
 
 void checkInvariants(const LogScanner& s) {
     for (const SessionAgg* a : s.sessions()) {
@@ -50,7 +52,8 @@ void checkInvariants(const LogScanner& s) {
         if (a->turns > 0 && !a->last) fail("turns without a last time", a->id);
         if (a->firstPrompt && quillon::text::prefixChars(*a->firstPrompt, 70) != *a->firstPrompt)
             fail("prompt longer than 70 characters", a->id);
-        if (a->lastToolError && quillon::text::prefixChars(a->lastToolError->text, 300) != a->lastToolError->text)
+        if (a->lastToolError &&
+            quillon::text::prefixChars(a->lastToolError->text, 300) != a->lastToolError->text)
             fail("error longer than 300 characters", a->id);
         if (a->pendingTool && a->lastKind != "tool") fail("pending tool without a tool call", a->id);
     }
@@ -123,8 +126,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (std::string_view rest = complete; !rest.empty();) {
             std::size_t nl = rest.find('\n');
             std::string_view line = rest.substr(0, nl);
-            if (codex) direct.handleCodex(line, "fuzz", codexState);
-            else direct.handle(line, isSub ? "parent" : "fuzz", isSub, claudeState);
+            if (codex)
+                direct.handleCodex(line, "fuzz", codexState);
+            else
+                direct.handle(line, isSub ? "parent" : "fuzz", isSub, claudeState);
             rest.remove_prefix(nl + 1);
         }
     checkInvariants(direct);
@@ -138,7 +143,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string claudeFile = claudeDir + "/fuzz.jsonl", codexFile = dir() + "/codex/fuzz.jsonl";
     ::unlink(claudeFile.c_str());
     ::unlink(codexFile.c_str());
-    const std::size_t cut = bytes.empty() ? 0 : (static_cast<std::size_t>(control) * 131) % (bytes.size() + 1);
+    const std::size_t cut =
+        bytes.empty() ? 0 : (static_cast<std::size_t>(control) * 131) % (bytes.size() + 1);
     LogScanner read(config, dir() + "/claude", dir() + "/codex");
     writeFile(claudeFile, bytes.substr(0, cut));
     read.scan(read.root(), false, 1);

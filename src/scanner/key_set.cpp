@@ -15,7 +15,9 @@ inline std::uint64_t mix(std::uint64_t x) {
 }
 
 // 0 marks an empty slot, so no stored hash is ever 0.
-inline std::uint64_t nonZero(std::uint64_t h) { return h ? h : 0x9e3779b97f4a7c15ULL; }
+inline std::uint64_t nonZero(std::uint64_t h) {
+    return h ? h : 0x9e3779b97f4a7c15ULL;
+}
 
 } // namespace
 
@@ -65,7 +67,8 @@ void KeySet::grow() {
         std::uint64_t h = m_slots[k];
         if (!h) continue;
         std::size_t i = h & (cap - 1);
-        while (slots[i]) i = (i + 1) & (cap - 1);
+        while (slots[i])
+            i = (i + 1) & (cap - 1);
         slots[i] = h;
     }
     m_slots = std::move(slots);

@@ -17,21 +17,29 @@ constexpr std::size_t kErrorChars = 300;
 constexpr std::size_t kParserKeep = 4 * kChunk;
 using Content = ClaudeLine::Content;
 
-bool startsWithAngle(const std::string& s) { return !s.empty() && s[0] == '<'; }
+bool startsWithAngle(const std::string& s) {
+    return !s.empty() && s[0] == '<';
+}
 
 } // namespace
 
-void LogScanner::handleClaudeLine(const char* p, std::size_t n, std::size_t capacity, std::string_view fileSession,
-                                  bool isSub, FileState& state) {
+void LogScanner::handleClaudeLine(const char* p, std::size_t n, std::size_t capacity,
+                                  std::string_view fileSession, bool isSub, FileState& state) {
     const std::string_view line(p, n);
     const Probe::Hits hits = Probe::scan(line);
     enum { assistant, title, user, large } path;
-    if (hits.has(Probe::assistant)) path = assistant;
-    else if (isSub) return;
-    else if (hits.has(Probe::title) && n <= kTitleLimit) path = title;
-    else if (!hits.has(Probe::user)) return;
-    else if (!hits.has(Probe::toolResult) || hits.has(Probe::isError) || n < kLargeResult) path = user;
-    else path = large;
+    if (hits.has(Probe::assistant))
+        path = assistant;
+    else if (isSub)
+        return;
+    else if (hits.has(Probe::title) && n <= kTitleLimit)
+        path = title;
+    else if (!hits.has(Probe::user))
+        return;
+    else if (!hits.has(Probe::toolResult) || hits.has(Probe::isError) || n < kLargeResult)
+        path = user;
+    else
+        path = large;
 
     if (path == large) {
         // Huge successful tool results are never parsed: only their time stamp is cut out.
@@ -94,7 +102,8 @@ void LogScanner::handleClaudeLine(const char* p, std::size_t n, std::size_t capa
     if (s.cwd.empty() && L.cwd) s.cwd = std::string(*L.cwd);
     if (!side && L.content == Content::blocks) {
         if (L.toolUse)
-            mark(s, "tool", L.when, L.toolName ? std::optional<std::string>(std::string(*L.toolName)) : std::nullopt);
+            mark(s, "tool", L.when,
+                 L.toolName ? std::optional<std::string>(std::string(*L.toolName)) : std::nullopt);
         else if (L.textBlock)
             mark(s, "text", L.when);
     }
@@ -103,8 +112,10 @@ void LogScanner::handleClaudeLine(const char* p, std::size_t n, std::size_t capa
     // The one-hour writes are a part of the cache writes, never more.
     const std::int64_t oneHour = std::clamp<std::int64_t>(L.oneHour, 0, std::max<std::int64_t>(u.cacheW, 0));
     std::uint64_t key = 0;
-    if (L.id) key = KeySet::hash(KeySet::Space::claude, *L.id);
-    else if (L.uuid) key = KeySet::hash(KeySet::Space::claude, *L.uuid);
+    if (L.id)
+        key = KeySet::hash(KeySet::Space::claude, *L.id);
+    else if (L.uuid)
+        key = KeySet::hash(KeySet::Space::claude, *L.uuid);
     if (key) {
         if (state.last.key == key) {
             grow(state, u, oneHour);
@@ -131,15 +142,15 @@ void LogScanner::handleClaudeLine(const char* p, std::size_t n, std::size_t capa
 void LogScanner::grow(FileState& state, const Usage& u, std::int64_t cacheW1h) {
     CountedMessage& m = state.last;
     const Usage was = m.usage;
-    const Usage now{std::max(was.input, u.input), std::max(was.cacheW, u.cacheW), std::max(was.cacheR, u.cacheR),
-                    std::max(was.output, u.output)};
+    const Usage now{std::max(was.input, u.input), std::max(was.cacheW, u.cacheW),
+                    std::max(was.cacheR, u.cacheR), std::max(was.output, u.output)};
     const std::int64_t now1h = std::max(m.cacheW1h, cacheW1h);
     if (now == was && now1h == m.cacheW1h) return;
 
     SessionAgg& s = *m.session;
     DayAgg& d = s.days[dayKeyOf(m.when)];
-    d.usage += Usage{satSub(now.input, was.input), satSub(now.cacheW, was.cacheW), satSub(now.cacheR, was.cacheR),
-                     satSub(now.output, was.output)};
+    d.usage += Usage{satSub(now.input, was.input), satSub(now.cacheW, was.cacheW),
+                     satSub(now.cacheR, was.cacheR), satSub(now.output, was.output)};
     d.usd += m_config.usd(m.model, now, now1h) - m_config.usd(m.model, was, m.cacheW1h);
     const std::int64_t grownBy = satSub(now.context(), was.context());
     if (m.side) d.sideContext = satAdd(d.sideContext, grownBy);
@@ -148,21 +159,27 @@ void LogScanner::grow(FileState& state, const Usage& u, std::int64_t cacheW1h) {
     if (!m.side) {
         if (m.setFloor) s.floorContext = now.context();
         s.peakContext = std::max(s.peakContext, now.context());
-        if (s.lastMainAt && *s.lastMainAt == m.when && s.lastContext == was.context()) s.lastContext = now.context();
+        if (s.lastMainAt && *s.lastMainAt == m.when && s.lastContext == was.context())
+            s.lastContext = now.context();
     }
     m.usage = now;
     m.cacheW1h = now1h;
 }
 
-void LogScanner::handleCodexLine(const char* p, std::size_t n, std::size_t capacity, std::string_view fileSession,
-                                 FileState& state) {
+void LogScanner::handleCodexLine(const char* p, std::size_t n, std::size_t capacity,
+                                 std::string_view fileSession, FileState& state) {
     const Probe::Hits hits = Probe::scan(std::string_view(p, n));
     enum { usage, event, context, user } path;
-    if (hits.has(Probe::codexUsage)) path = usage;
-    else if (hits.has(Probe::codexLimits | Probe::codexStart | Probe::codexDone)) path = event;
-    else if (hits.has(Probe::codexMeta | Probe::codexTurn)) path = context;
-    else if (hits.has(Probe::codexUser)) path = user;
-    else return;
+    if (hits.has(Probe::codexUsage))
+        path = usage;
+    else if (hits.has(Probe::codexLimits | Probe::codexStart | Probe::codexDone))
+        path = event;
+    else if (hits.has(Probe::codexMeta | Probe::codexTurn))
+        path = context;
+    else if (hits.has(Probe::codexUser))
+        path = user;
+    else
+        return;
 
     Impl& I = *m_impl;
     // The Codex session of this file: the given id, else the one its session-meta line named,
@@ -203,8 +220,10 @@ void LogScanner::handleCodexLine(const char* p, std::size_t n, std::size_t capac
     if (path == usage) {
         if (C.type != "token_usage_record" || !C.usage || !C.when) return;
         std::uint64_t key = 0;
-        if (C.responseId) key = KeySet::hash(KeySet::Space::codex, *C.responseId);
-        else if (C.hasOrdinal) key = KeySet::hash(KeySet::Space::codexOrdinal, C.ordinal);
+        if (C.responseId)
+            key = KeySet::hash(KeySet::Space::codex, *C.responseId);
+        else if (C.hasOrdinal)
+            key = KeySet::hash(KeySet::Space::codexOrdinal, C.ordinal);
         if (key && !I.keys.insert(key)) return;
         std::int64_t input = satSub(satSub(C.in, C.cached), C.written);
         Usage u{input < 0 ? 0 : input, C.written, C.cached, C.out};
@@ -229,12 +248,16 @@ void LogScanner::handleCodexLine(const char* p, std::size_t n, std::size_t capac
     const bool meta = C.type == "session_meta";
     if (!meta && C.type != "turn_context") return;
     if (meta) {
-        if (C.sessionId) state.codexSession = std::string(*C.sessionId);
-        else if (C.id) state.codexSession = std::string(*C.id);
+        if (C.sessionId)
+            state.codexSession = std::string(*C.sessionId);
+        else if (C.id)
+            state.codexSession = std::string(*C.id);
     }
     if (C.model && !C.model->empty()) {
-        if (text::lower(*C.model).find("gpt") != std::string::npos) state.codexModel.assign(*C.model);
-        else state.codexModel.assign("gpt-").append(*C.model);
+        if (text::lower(*C.model).find("gpt") != std::string::npos)
+            state.codexModel.assign(*C.model);
+        else
+            state.codexModel.assign("gpt-").append(*C.model);
     }
     SessionAgg& s = codexSession(std::nullopt);
     if (s.cwd.empty() && C.cwd) s.cwd = std::string(*C.cwd);

@@ -19,12 +19,14 @@ namespace {
 namespace od = simdjson::ondemand;
 using simdjson::SUCCESS;
 
-#define Q_TRY(expr)                                                                                                    \
-    do {                                                                                                               \
-        if ((expr) != SUCCESS) return false;                                                                           \
+#define Q_TRY(expr)                                                                                          \
+    do {                                                                                                     \
+        if ((expr) != SUCCESS) return false;                                                                 \
     } while (0)
 
-bool typeOf(od::value& v, od::json_type& t) { return v.type().get(t) == SUCCESS; }
+bool typeOf(od::value& v, od::json_type& t) {
+    return v.type().get(t) == SUCCESS;
+}
 
 // A string field: its text, or nothing when the value has another type.
 bool stringField(od::value& v, std::optional<std::string_view>& out) {
@@ -65,7 +67,9 @@ struct Unescaper {
     od::parser& small;
     std::string& scratch;
     std::vector<std::string_view>& parts;
-    bool operator()(std::string_view token, std::string& out) { return unescapeToken(small, scratch, token, out); }
+    bool operator()(std::string_view token, std::string& out) {
+        return unescapeToken(small, scratch, token, out);
+    }
 };
 
 // A token count: an integer, else 0.
@@ -162,7 +166,6 @@ bool atEnd(od::document& doc) {
     return doc.current_location().get(loc) != SUCCESS;
 }
 
-
 bool readUsage(od::value& v, ClaudeLine& L) {
     return eachField(v, [&](std::string_view k, od::value& f) {
         if (k == "input_tokens") return intField(f, L.u.input);
@@ -187,7 +190,7 @@ bool readBlock(od::value& v, ClaudeLine& L, Unescaper& un) {
     auto& parts = un.parts;
     std::optional<std::string_view> type, textField, name, contentText;
     bool isError = false, contentArray = false, contentObjects = true;
-        parts.clear();
+    parts.clear();
     bool ok = eachField(v, [&](std::string_view k, od::value& f) {
         if (k == "type") return stringField(f, type);
         if (k == "text") return rawStringField(f, textField);
@@ -284,8 +287,8 @@ bool readMessage(od::value& v, ClaudeLine& L, Unescaper& un) {
     });
 }
 
-bool parseClaude(od::parser& parser, Unescaper& un, const char* p, std::size_t n,
-                 std::size_t capacity, ClaudeLine& L) {
+bool parseClaude(od::parser& parser, Unescaper& un, const char* p, std::size_t n, std::size_t capacity,
+                 ClaudeLine& L) {
     od::document doc;
     Q_TRY(parser.iterate(p, n, capacity).get(doc));
     od::object obj;
@@ -297,13 +300,20 @@ bool parseClaude(od::parser& parser, Unescaper& un, const char* p, std::size_t n
         Q_TRY(fld.unescaped_key().get(k));
         od::value v = fld.value();
         bool ok = true;
-        if (k == "type") ok = stringField(v, L.type);
-        else if (k == "sessionId") ok = stringField(v, L.sessionId);
-        else if (k == "timestamp") ok = dateField(v, L.when);
-        else if (k == "isSidechain") ok = trueField(v, L.sidechain);
-        else if (k == "cwd") ok = stringField(v, L.cwd);
-        else if (k == "uuid") ok = stringField(v, L.uuid);
-        else if (k == "customTitle") ok = stringField(v, L.customTitle);
+        if (k == "type")
+            ok = stringField(v, L.type);
+        else if (k == "sessionId")
+            ok = stringField(v, L.sessionId);
+        else if (k == "timestamp")
+            ok = dateField(v, L.when);
+        else if (k == "isSidechain")
+            ok = trueField(v, L.sidechain);
+        else if (k == "cwd")
+            ok = stringField(v, L.cwd);
+        else if (k == "uuid")
+            ok = stringField(v, L.uuid);
+        else if (k == "customTitle")
+            ok = stringField(v, L.customTitle);
         else if (k == "message") {
             ok = isObject(v, L.message);
             if (ok && L.message) ok = readMessage(v, L, un);
@@ -312,7 +322,6 @@ bool parseClaude(od::parser& parser, Unescaper& un, const char* p, std::size_t n
     }
     return atEnd(doc);
 }
-
 
 bool readWindow(od::value& v, std::optional<LimitReading>& out) {
     out.reset();
@@ -401,8 +410,10 @@ bool parseCodex(od::parser& parser, const char* p, std::size_t n, std::size_t ca
         Q_TRY(fld.unescaped_key().get(k));
         od::value v = fld.value();
         bool ok = true;
-        if (k == "type") ok = stringField(v, C.type);
-        else if (k == "timestamp") ok = dateField(v, C.when);
+        if (k == "type")
+            ok = stringField(v, C.type);
+        else if (k == "timestamp")
+            ok = dateField(v, C.when);
         else if (k == "ordinal") {
             od::json_type t;
             ok = typeOf(v, t);
@@ -420,7 +431,6 @@ bool parseCodex(od::parser& parser, const char* p, std::size_t n, std::size_t ca
     }
     return atEnd(doc);
 }
-
 
 // A parser that grew for one huge line gives its memory back afterwards.
 constexpr std::size_t kParserKeep = 4u << 20;
@@ -451,7 +461,9 @@ class Parser final : public LineParser {
 
 } // namespace
 
-std::unique_ptr<LineParser> make() { return std::make_unique<Parser>(); }
+std::unique_ptr<LineParser> make() {
+    return std::make_unique<Parser>();
+}
 
 } // namespace QUILLON_PARSE_NS
 } // namespace quillon

@@ -31,8 +31,8 @@ struct ClaudeLine {
     std::string_view text;  // content as a string
     std::size_t blocks = 0; // content as an array of objects: how many
     bool toolUse = false, textBlock = false, toolResult = false, failed = false;
-    std::optional<std::string_view> toolName; // of the last tool_use block
-    std::string error;                        // of the last failed tool_result block
+    std::optional<std::string_view> toolName;       // of the last tool_use block
+    std::string error;                              // of the last failed tool_result block
     std::vector<std::string_view>* texts = nullptr; // "text" strings of the blocks, still escaped
 };
 
@@ -47,7 +47,7 @@ struct CodexLine {
     std::int64_t in = 0, cached = 0, written = 0, out = 0;
     bool limits = false;
     std::optional<LimitReading> primary, secondary;
-    bool blocks = false; // content is an array of objects
+    bool blocks = false;                            // content is an array of objects
     std::vector<std::string_view>* texts = nullptr; // their "text" strings, still escaped
 };
 

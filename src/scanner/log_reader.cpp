@@ -1,17 +1,17 @@
 // Finding the log files and reading what they gained since the last pass.
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
-#include <deque>
-#include <mutex>
-#include <algorithm>
-#include <system_error>
-#include <thread>
 #include <cstring>
+#include <deque>
 #include <dirent.h>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 #include "scanner/scanner_impl.h"
@@ -48,7 +48,9 @@ LogScanner::LogScanner(Config config, std::string root, std::string codexRoot)
 
 LogScanner::~LogScanner() = default;
 
-void LogScanner::setParallelThreshold(std::uint64_t bytes) { m_impl->parallelFrom = bytes; }
+void LogScanner::setParallelThreshold(std::uint64_t bytes) {
+    m_impl->parallelFrom = bytes;
+}
 void LogScanner::setWatching(bool on) {
     m_impl->watching = on;
     if (!on) m_impl->watches.clear();
@@ -99,8 +101,12 @@ LogScanner::Watch* LogScanner::Impl::watchFor(const std::string& root, bool code
     return watches.back().get();
 }
 
-std::size_t LogScanner::duplicateKeys() const { return m_impl->keys.size(); }
-std::size_t LogScanner::duplicateSetBytes() const { return m_impl->keys.bytes(); }
+std::size_t LogScanner::duplicateKeys() const {
+    return m_impl->keys.size();
+}
+std::size_t LogScanner::duplicateSetBytes() const {
+    return m_impl->keys.bytes();
+}
 
 bool LogScanner::scan(const std::string& root, bool codex, int days) {
     return scan(root, codex, days, currentInstant());
@@ -121,7 +127,8 @@ bool LogScanner::scan(const std::string& root, bool codex, int days, Instant now
         int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd >= 0) {
             std::string path = root;
-            while (path.size() > 1 && path.back() == '/') path.pop_back();
+            while (path.size() > 1 && path.back() == '/')
+                path.pop_back();
             walk(fd, path, codex, cutoff, found, 0);
         } else if (w) {
             w->valid = false;
@@ -137,10 +144,13 @@ bool LogScanner::scan(const std::string& root, bool codex, int days, Instant now
 
     // Files are read in the order they were found, each from its stored offset to its end.
     std::uint64_t pending = 0;
-    for (const Impl::Job& j : I.jobs) pending += j.bytes;
-    if (pending >= I.parallelFrom && I.jobs.size() > 0) readAhead(codex);
+    for (const Impl::Job& j : I.jobs)
+        pending += j.bytes;
+    if (pending >= I.parallelFrom && I.jobs.size() > 0)
+        readAhead(codex);
     else
-        for (const Impl::Job& j : I.jobs) readFile(*j.path, codex, *j.state);
+        for (const Impl::Job& j : I.jobs)
+            readFile(*j.path, codex, *j.state);
     I.jobs.clear();
     return found;
 }
@@ -173,7 +183,8 @@ bool LogScanner::changedSince(Watch& w, double cutoff) {
         for (char* p = buf; p < buf + n;) {
             const auto* e = reinterpret_cast<const inotify_event*>(p);
             p += sizeof(inotify_event) + e->len;
-            if (e->mask & (IN_Q_OVERFLOW | IN_IGNORED | IN_UNMOUNT | IN_DELETE_SELF | IN_MOVE_SELF)) return false;
+            if (e->mask & (IN_Q_OVERFLOW | IN_IGNORED | IN_UNMOUNT | IN_DELETE_SELF | IN_MOVE_SELF))
+                return false;
             if (e->mask & IN_ISDIR) {
                 if (e->mask & (IN_CREATE | IN_MOVED_TO | IN_ATTRIB | IN_DELETE | IN_MOVED_FROM)) return false;
                 continue;
@@ -183,7 +194,8 @@ bool LogScanner::changedSince(Watch& w, double cutoff) {
             auto dir = w.dirs.find(e->wd);
             if (dir == w.dirs.end()) return false;
             std::string path = dir->second + "/" + e->name;
-            if (std::find(changed.begin(), changed.end(), path) == changed.end()) changed.push_back(std::move(path));
+            if (std::find(changed.begin(), changed.end(), path) == changed.end())
+                changed.push_back(std::move(path));
         }
     }
     for (std::string& path : changed) {
@@ -205,8 +217,10 @@ void LogScanner::walk(int dirFd, std::string& path, bool codex, double cutoff, b
     const std::size_t base = path.size();
     if (Watch* w = m_impl->watch; w && w->valid) {
         int wd = ::inotify_add_watch(w->fd, path.c_str(), Watch::kEvents);
-        if (wd < 0) w->valid = false;
-        else w->dirs[wd] = path;
+        if (wd < 0)
+            w->valid = false;
+        else
+            w->dirs[wd] = path;
     }
     while (dirent* e = ::readdir(dir)) {
         const char* name = e->d_name;
@@ -215,7 +229,10 @@ void LogScanner::walk(int dirFd, std::string& path, bool codex, double cutoff, b
         struct stat st;
         if (type == DT_UNKNOWN) {
             if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-            type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
+            type = S_ISDIR(st.st_mode)   ? DT_DIR
+                   : S_ISLNK(st.st_mode) ? DT_LNK
+                   : S_ISREG(st.st_mode) ? DT_REG
+                                         : DT_UNKNOWN;
         }
         if (type == DT_DIR) {
             if (depth >= kMaxDepth) continue;
@@ -272,8 +289,10 @@ int openLog(const std::string& path) {
 
 void LogScanner::handleLine(const char* p, std::size_t n, std::size_t capacity, bool codex,
                             std::string_view fileSession, bool isSub, FileState& state) {
-    if (codex) handleCodexLine(p, n, capacity, fileSession, state);
-    else handleClaudeLine(p, n, capacity, fileSession, isSub, state);
+    if (codex)
+        handleCodexLine(p, n, capacity, fileSession, state);
+    else
+        handleClaudeLine(p, n, capacity, fileSession, isSub, state);
 }
 
 void LogScanner::readFile(const std::string& path, bool codex, FileState& state) {
@@ -285,7 +304,7 @@ void LogScanner::readFile(const std::string& path, bool codex, FileState& state)
     Impl& I = *m_impl;
     I.ensureBuffer(kChunk);
     std::uint64_t pos = state.offset; // file offset of buf[0]
-    std::size_t have = 0;              // bytes in the buffer not yet handled
+    std::size_t have = 0;             // bytes in the buffer not yet handled
     for (;;) {
         if (have == I.bufSize) {
             // One line longer than the buffer: double it for this line only.
@@ -350,7 +369,8 @@ void LogScanner::readAhead(bool codex) {
                     free.pop_back();
                 }
                 ssize_t got;
-                do got = ::pread(file.fd, ring[slot].get(), kChunk, static_cast<off_t>(pos));
+                do
+                    got = ::pread(file.fd, ring[slot].get(), kChunk, static_cast<off_t>(pos));
                 while (got < 0 && errno == EINTR);
                 std::lock_guard lock(mutex);
                 if (got <= 0) {
@@ -371,7 +391,8 @@ void LogScanner::readAhead(bool codex) {
         reader = std::thread(readAll);
     } catch (const std::system_error&) {
         // No thread to be had: read the plain way.
-        for (const Impl::Job& j : jobs) readFile(*j.path, codex, *j.state);
+        for (const Impl::Job& j : jobs)
+            readFile(*j.path, codex, *j.state);
         return;
     }
 

@@ -9,7 +9,8 @@
 namespace quillon {
 
 LogScanner::LogScanner(Config config)
-    : LogScanner(std::move(config), disk::homeDir() + "/.claude/projects", disk::homeDir() + "/.codex/sessions") {}
+    : LogScanner(std::move(config), disk::homeDir() + "/.claude/projects",
+                 disk::homeDir() + "/.codex/sessions") {}
 
 SessionAgg* LogScanner::find(std::string_view key) const {
     auto it = m_sessions.find(std::string(key));

@@ -113,18 +113,17 @@ class LogScanner {
         using is_transparent = void;
         std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
     };
-    template <class T>
-    using StringMap = std::unordered_map<std::string, T, KeyHash, std::equal_to<>>;
+    template <class T> using StringMap = std::unordered_map<std::string, T, KeyHash, std::equal_to<>>;
 
     void walk(int dirFd, std::string& path, bool codex, double cutoff, bool& found, int depth);
     void readFile(const std::string& path, bool codex, FileState& state);
     void readAhead(bool codex);
     void consider(std::string& path, const struct stat& st, double cutoff);
     bool changedSince(Watch& w, double cutoff);
-    void handleLine(const char* p, std::size_t n, std::size_t capacity, bool codex, std::string_view fileSession,
-                    bool isSub, FileState& state);
-    void handleClaudeLine(const char* p, std::size_t n, std::size_t capacity, std::string_view fileSession, bool isSub,
-                          FileState& state);
+    void handleLine(const char* p, std::size_t n, std::size_t capacity, bool codex,
+                    std::string_view fileSession, bool isSub, FileState& state);
+    void handleClaudeLine(const char* p, std::size_t n, std::size_t capacity, std::string_view fileSession,
+                          bool isSub, FileState& state);
     void handleCodexLine(const char* p, std::size_t n, std::size_t capacity, std::string_view fileSession,
                          FileState& state);
     void grow(FileState& state, const Usage& usage, std::int64_t cacheW1h);

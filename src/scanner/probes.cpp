@@ -21,9 +21,9 @@ struct Tail {
 };
 // What may follow "type":" for a match.
 constexpr Tail kTypeTails[] = {
-    {"assistant\"", assistant},         {"user\"", user},
-    {"custom-title\"", title},          {"token_usage_record\"", codexUsage},
-    {"session_meta\"", codexMeta},      {"turn_context\"", codexTurn},
+    {"assistant\"", assistant},    {"user\"", user},
+    {"custom-title\"", title},     {"token_usage_record\"", codexUsage},
+    {"session_meta\"", codexMeta}, {"turn_context\"", codexTurn},
 };
 
 inline bool at(const char* p, std::size_t n, std::size_t i, std::string_view probe) {
@@ -55,8 +55,10 @@ inline void verify(const char* p, std::size_t n, std::size_t i, Hits& h) {
             if (at(p, n, i, "\"tool_result\"")) h.bits |= toolResult;
             return;
         case 'a':
-            if (at(p, n, i, "\"task_started\"")) h.bits |= codexStart;
-            else if (at(p, n, i, "\"task_complete\"")) h.bits |= codexDone;
+            if (at(p, n, i, "\"task_started\""))
+                h.bits |= codexStart;
+            else if (at(p, n, i, "\"task_complete\""))
+                h.bits |= codexDone;
             return;
         }
         return;
@@ -64,8 +66,10 @@ inline void verify(const char* p, std::size_t n, std::size_t i, Hits& h) {
         if (p[i + 2] == 's' && at(p, n, i, "\"is_error\":true")) h.bits |= isError;
         return;
     case 'r':
-        if (p[i + 2] == 'o' && at(p, n, i, "\"role\":\"user\"")) h.bits |= codexUser;
-        else if (p[i + 2] == 'a' && at(p, n, i, "\"rate_limits\"")) h.bits |= codexLimits;
+        if (p[i + 2] == 'o' && at(p, n, i, "\"role\":\"user\""))
+            h.bits |= codexUser;
+        else if (p[i + 2] == 'a' && at(p, n, i, "\"rate_limits\""))
+            h.bits |= codexLimits;
         return;
     }
 }
@@ -80,8 +84,8 @@ inline void verifyMask(const char* p, std::size_t n, std::size_t base, std::uint
 
 [[maybe_unused]] Hits scanScalar(const char* p, std::size_t n) {
     Hits h;
-    for (const char* q = p; (q = static_cast<const char*>(std::memchr(q, '"', static_cast<std::size_t>(p + n - q))));
-         ++q) {
+    for (const char* q = p;
+         (q = static_cast<const char*>(std::memchr(q, '"', static_cast<std::size_t>(p + n - q)))); ++q) {
         verify(p, n, static_cast<std::size_t>(q - p), h);
         if (q + 1 >= p + n) break;
     }
@@ -102,7 +106,8 @@ Hits scanSse2(const char* p, std::size_t n) {
         __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1));
         __m128i v2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 2));
         __m128i o2 = _mm_cmpeq_epi8(v2, co), a2 = _mm_cmpeq_epi8(v2, ca);
-        __m128i t2 = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v2, cy), _mm_cmpeq_epi8(v2, ci)), _mm_or_si128(o2, a2));
+        __m128i t2 =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v2, cy), _mm_cmpeq_epi8(v2, ci)), _mm_or_si128(o2, a2));
         __m128i c = _mm_or_si128(_mm_and_si128(_mm_cmpeq_epi8(v1, ct), t2),
                                  _mm_or_si128(_mm_and_si128(_mm_cmpeq_epi8(v1, ci), _mm_cmpeq_epi8(v2, cs)),
                                               _mm_and_si128(_mm_cmpeq_epi8(v1, cr), _mm_or_si128(o2, a2))));
@@ -119,12 +124,12 @@ __attribute__((target("avx2"))) Hits scanAvx2(const char* p, std::size_t n) {
     Hits h;
     const __m256i quote = _mm256_set1_epi8('"');
     const __m256i ct = _mm256_set1_epi8('t'), ci = _mm256_set1_epi8('i'), cr = _mm256_set1_epi8('r');
-#define QUILLON_NEXT(v)                                                                                                \
-    static_cast<std::uint32_t>(_mm256_movemask_epi8(                                                                   \
-        _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v, ct), _mm256_cmpeq_epi8(v, ci)), _mm256_cmpeq_epi8(v, cr))))
+#define QUILLON_NEXT(v)                                                                                      \
+    static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(                                         \
+        _mm256_or_si256(_mm256_cmpeq_epi8(v, ct), _mm256_cmpeq_epi8(v, ci)), _mm256_cmpeq_epi8(v, cr))))
     for (std::size_t i = 0; i < n; i += 64) {
-        auto q0 = static_cast<std::uint32_t>(
-            _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i)), quote)));
+        auto q0 = static_cast<std::uint32_t>(_mm256_movemask_epi8(
+            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i)), quote)));
         auto q1 = static_cast<std::uint32_t>(_mm256_movemask_epi8(
             _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 32)), quote)));
         std::uint64_t mask = q0 | static_cast<std::uint64_t>(q1) << 32;
@@ -166,12 +171,12 @@ Hits scanPlain(std::string_view line) {
     Hits h;
     auto has = [&](std::string_view probe) { return line.find(probe) != std::string_view::npos; };
     static constexpr std::pair<std::string_view, Bit> all[] = {
-        {"\"type\":\"assistant\"", assistant},  {"\"type\":\"user\"", user},
-        {"\"type\":\"custom-title\"", title},   {"\"tool_result\"", toolResult},
-        {"\"is_error\":true", isError},         {"\"type\":\"token_usage_record\"", codexUsage},
+        {"\"type\":\"assistant\"", assistant},    {"\"type\":\"user\"", user},
+        {"\"type\":\"custom-title\"", title},     {"\"tool_result\"", toolResult},
+        {"\"is_error\":true", isError},           {"\"type\":\"token_usage_record\"", codexUsage},
         {"\"type\":\"session_meta\"", codexMeta}, {"\"type\":\"turn_context\"", codexTurn},
-        {"\"role\":\"user\"", codexUser},       {"\"rate_limits\"", codexLimits},
-        {"\"task_started\"", codexStart},       {"\"task_complete\"", codexDone},
+        {"\"role\":\"user\"", codexUser},         {"\"rate_limits\"", codexLimits},
+        {"\"task_started\"", codexStart},         {"\"task_complete\"", codexDone},
     };
     for (const auto& [probe, bit] : all)
         if (has(probe)) h.bits |= bit;
@@ -192,6 +197,8 @@ std::optional<Instant> quickTimestamp(std::string_view line, const Hits& hits) {
     return parseTimestamp(text);
 }
 
-std::optional<Instant> quickTimestamp(std::string_view line) { return quickTimestamp(line, scanPlain(line)); }
+std::optional<Instant> quickTimestamp(std::string_view line) {
+    return quickTimestamp(line, scanPlain(line));
+}
 
 } // namespace quillon::Probe

@@ -12,19 +12,19 @@
 namespace quillon::Probe {
 
 enum Bit : std::uint32_t {
-    assistant = 1u << 0,   // "type":"assistant"
-    user = 1u << 1,        // "type":"user"
-    title = 1u << 2,       // "type":"custom-title"
-    toolResult = 1u << 3,  // "tool_result"
-    isError = 1u << 4,     // "is_error":true
-    timestamp = 1u << 5,   // "timestamp":"
-    codexUsage = 1u << 6,  // "type":"token_usage_record"
-    codexMeta = 1u << 7,   // "type":"session_meta"
-    codexTurn = 1u << 8,   // "type":"turn_context"
-    codexUser = 1u << 9,   // "role":"user"
+    assistant = 1u << 0,    // "type":"assistant"
+    user = 1u << 1,         // "type":"user"
+    title = 1u << 2,        // "type":"custom-title"
+    toolResult = 1u << 3,   // "tool_result"
+    isError = 1u << 4,      // "is_error":true
+    timestamp = 1u << 5,    // "timestamp":"
+    codexUsage = 1u << 6,   // "type":"token_usage_record"
+    codexMeta = 1u << 7,    // "type":"session_meta"
+    codexTurn = 1u << 8,    // "type":"turn_context"
+    codexUser = 1u << 9,    // "role":"user"
     codexLimits = 1u << 10, // "rate_limits"
-    codexStart = 1u << 11, // "task_started"
-    codexDone = 1u << 12,  // "task_complete"
+    codexStart = 1u << 11,  // "task_started"
+    codexDone = 1u << 12,   // "task_complete"
 };
 
 // Bytes readable past the end of a line handed to scan(): the vector loads may look

@@ -22,12 +22,11 @@ inline constexpr std::size_t kPad = kParsePadding > Probe::kPadding ? kParsePadd
 // Change notification for a root, so that a rescan with nothing changed need not look at
 // every file. Events only narrow down which files to look at; the reading is the same.
 struct LogScanner::Watch {
-    static constexpr std::uint32_t kEvents = 0x00000002 /* IN_MODIFY */ | 0x00000004 /* IN_ATTRIB */ |
-                                             0x00000008 /* IN_CLOSE_WRITE */ | 0x00000100 /* IN_CREATE */ |
-                                             0x00000200 /* IN_DELETE */ | 0x00000040 /* IN_MOVED_FROM */ |
-                                             0x00000080 /* IN_MOVED_TO */ | 0x00000400 /* IN_DELETE_SELF */ |
-                                             0x00000800 /* IN_MOVE_SELF */ | 0x01000000 /* IN_ONLYDIR */ |
-                                             0x02000000 /* IN_DONT_FOLLOW */ | 0x04000000 /* IN_EXCL_UNLINK */;
+    static constexpr std::uint32_t kEvents =
+        0x00000002 /* IN_MODIFY */ | 0x00000004 /* IN_ATTRIB */ | 0x00000008 /* IN_CLOSE_WRITE */ |
+        0x00000100 /* IN_CREATE */ | 0x00000200 /* IN_DELETE */ | 0x00000040 /* IN_MOVED_FROM */ |
+        0x00000080 /* IN_MOVED_TO */ | 0x00000400 /* IN_DELETE_SELF */ | 0x00000800 /* IN_MOVE_SELF */ |
+        0x01000000 /* IN_ONLYDIR */ | 0x02000000 /* IN_DONT_FOLLOW */ | 0x04000000 /* IN_EXCL_UNLINK */;
     static constexpr double kWalkEvery = 300;
     std::string root;
     bool codex = false;

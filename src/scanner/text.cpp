@@ -38,8 +38,20 @@ std::size_t decode(std::string_view s, std::size_t i, char32_t& cp) {
 
 bool isSpace(char32_t c) {
     switch (c) {
-    case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20: case 0x85: case 0xA0:
-    case 0x1680: case 0x2028: case 0x2029: case 0x202F: case 0x205F: case 0x3000:
+    case 0x09:
+    case 0x0A:
+    case 0x0B:
+    case 0x0C:
+    case 0x0D:
+    case 0x20:
+    case 0x85:
+    case 0xA0:
+    case 0x1680:
+    case 0x2028:
+    case 0x2029:
+    case 0x202F:
+    case 0x205F:
+    case 0x3000:
         return true;
     default:
         return c >= 0x2000 && c <= 0x200A;
@@ -48,7 +60,9 @@ bool isSpace(char32_t c) {
 
 } // namespace
 
-std::string normalise(std::string_view s) { return normalise(s, std::string::npos); }
+std::string normalise(std::string_view s) {
+    return normalise(s, std::string::npos);
+}
 
 std::string normalise(std::string_view s, std::size_t n) {
     std::string out;
@@ -95,8 +109,10 @@ bool validUtf8(std::string_view s) {
 
 std::string_view trim(std::string_view s) {
     auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+    while (!s.empty() && blank(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && blank(s.back()))
+        s.remove_suffix(1);
     return s;
 }
 

@@ -12,7 +12,8 @@ std::string SessionAgg::name() const {
 
 std::int64_t SessionAgg::tokens(Instant since) const {
     std::int64_t sum = 0;
-    for (auto it = hours.lower_bound(hourNumber(since)); it != hours.end(); ++it) sum = satAdd(sum, it->second);
+    for (auto it = hours.lower_bound(hourNumber(since)); it != hours.end(); ++it)
+        sum = satAdd(sum, it->second);
     return sum;
 }
 

@@ -82,8 +82,8 @@ class SessionAgg {
     std::optional<std::string> title;
     std::optional<std::string> firstPrompt;
     std::string cwd;
-    std::map<std::string, DayAgg> days;             // day key "yyyy-MM-dd" -> totals
-    std::map<std::int64_t, std::int64_t> hours;     // hour number -> context tokens
+    std::map<std::string, DayAgg> days;         // day key "yyyy-MM-dd" -> totals
+    std::map<std::int64_t, std::int64_t> hours; // hour number -> context tokens
     std::int64_t turns = 0;
     std::optional<std::int64_t> floorContext;
     std::int64_t peakContext = 0;

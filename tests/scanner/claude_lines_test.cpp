@@ -37,7 +37,8 @@ TEST_F(ClaudeLines, linesOfOneMessageCountOnceAndTheLastToolIsPending) {
 }
 
 TEST_F(ClaudeLines, syntheticOrUndatedAssistantLinesChangeNothing) {
-    feed(assistant("s1", "m1", "2026-01-05T10:00:00Z", kU, R"([{"type":"tool_use","name":"Bash"}])", "<synthetic>"));
+    feed(assistant("s1", "m1", "2026-01-05T10:00:00Z", kU, R"([{"type":"tool_use","name":"Bash"}])",
+                   "<synthetic>"));
     std::string undated = assistant("s1", "m2", "x", kU);
     undated.replace(undated.find(",\"timestamp\""), std::string::npos, "}");
     feed(undated);
@@ -62,11 +63,13 @@ TEST_F(ClaudeLines, promptsAreNormalisedAndCutByCharacters) {
     // 100 characters over several lines, with tabs, a no-break and an ideographic space, and
     // two-byte letters placed so that a byte cut would split one.
     std::string words = "fix\\n\\n  the\\tbuild\\u00a0now\\u3000";
-    for (int i = 0; i < 20; ++i) words += "\xc3\xa9t\xc3\xa9 ";
+    for (int i = 0; i < 20; ++i)
+        words += "\xc3\xa9t\xc3\xa9 ";
     feed(userPrompt("s1", "2026-01-05T09:01:00Z", "\"" + words + "\""));
     ASSERT_TRUE(s()->firstPrompt);
     std::string expected = "fix the build now";
-    for (int i = 0; i < 20; ++i) expected += " \xc3\xa9t\xc3\xa9";
+    for (int i = 0; i < 20; ++i)
+        expected += " \xc3\xa9t\xc3\xa9";
     expected = text::prefixChars(expected, 70);
     EXPECT_EQ(*s()->firstPrompt, expected);
     EXPECT_TRUE(text::validUtf8(*s()->firstPrompt));
@@ -79,22 +82,25 @@ TEST_F(ClaudeLines, promptsAreNormalisedAndCutByCharacters) {
 }
 
 TEST_F(ClaudeLines, failedToolResultsKeepTheLastErrorAndSuccessClearsIt) {
-    feed(userPrompt("s1", "2026-01-05T09:00:00Z",
-                    R"([{"type":"tool_result","is_error":true,"content":[{"type":"text","text":"permission"},{"x":1},{"type":"text","text":"denied"}]},)"
-                    R"({"type":"tool_result","content":"fine"}])"));
+    feed(userPrompt(
+        "s1", "2026-01-05T09:00:00Z",
+        R"([{"type":"tool_result","is_error":true,"content":[{"type":"text","text":"permission"},{"x":1},{"type":"text","text":"denied"}]},)"
+        R"({"type":"tool_result","content":"fine"}])"));
     ASSERT_NE(s(), nullptr);
     EXPECT_EQ(s()->lastKind, "result");
     ASSERT_TRUE(s()->lastToolError);
     EXPECT_EQ(s()->lastToolError->text, "permission denied");
     EXPECT_EQ(s()->lastToolError->at, at("2026-01-05T09:00:00Z"));
 
-    feed(userPrompt("s1", "2026-01-05T09:01:00Z", R"([{"type":"tool_result","is_error":true,"content":42}])"));
+    feed(
+        userPrompt("s1", "2026-01-05T09:01:00Z", R"([{"type":"tool_result","is_error":true,"content":42}])"));
     ASSERT_TRUE(s()->lastToolError);
     EXPECT_EQ(s()->lastToolError->text, "tool call failed");
 
     // Long error texts are cut to 300 characters, not bytes.
     std::string longText;
-    for (int i = 0; i < 400; ++i) longText += "\xe2\x82\xac"; // the euro sign, 3 bytes
+    for (int i = 0; i < 400; ++i)
+        longText += "\xe2\x82\xac"; // the euro sign, 3 bytes
     feed(userPrompt("s1", "2026-01-05T09:02:00Z",
                     R"([{"type":"tool_result","is_error":true,"content":")" + longText + "\"}]"));
     ASSERT_TRUE(s()->lastToolError);
@@ -104,9 +110,11 @@ TEST_F(ClaudeLines, failedToolResultsKeepTheLastErrorAndSuccessClearsIt) {
     EXPECT_FALSE(s()->lastToolError);
 
     // A failed result without a time stamp cannot be recorded, and clears the old one.
-    feed(userPrompt("s1", "2026-01-05T09:04:00Z", R"([{"type":"tool_result","is_error":true,"content":"a"}])"));
+    feed(userPrompt("s1", "2026-01-05T09:04:00Z",
+                    R"([{"type":"tool_result","is_error":true,"content":"a"}])"));
     ASSERT_TRUE(s()->lastToolError);
-    feed(R"({"sessionId":"s1","type":"user","message":{"content":[{"type":"tool_result","is_error":true,"content":"b"}]}})");
+    feed(
+        R"({"sessionId":"s1","type":"user","message":{"content":[{"type":"tool_result","is_error":true,"content":"b"}]}})");
     EXPECT_FALSE(s()->lastToolError);
 }
 
@@ -114,8 +122,8 @@ TEST_F(ClaudeLines, largeSuccessfulResultsAreNotParsed) {
     std::string big(30000, 'x');
     auto result = [&](const std::string& session, const std::string& ts, bool failed) {
         return "{\"sessionId\":\"" + session + "\",\"type\":\"user\",\"timestamp\":\"" + ts +
-               "\",\"message\":{\"content\":[{\"type\":\"tool_result\"" + (failed ? ",\"is_error\":true" : "") +
-               ",\"content\":\"" + big + "\"}]}}";
+               "\",\"message\":{\"content\":[{\"type\":\"tool_result\"" +
+               (failed ? ",\"is_error\":true" : "") + ",\"content\":\"" + big + "\"}]}}";
     };
     // Unknown session: the fast path never creates one.
     feed(result("file-session", "2026-01-05T09:00:00Z", false));
@@ -151,7 +159,8 @@ TEST_F(ClaudeLines, titlesOnlyFromShortLines) {
 TEST_F(ClaudeLines, subagentLogsGiveSideTurnsToTheParent) {
     feed(userPrompt("x", "2026-01-05T09:00:00Z", R"("hello")"), "parent", true);
     EXPECT_EQ(scanner.sessions().size(), 0u);
-    feed(assistant("x", "m1", "2026-01-05T09:00:00Z", kU, R"([{"type":"tool_use","name":"Bash"}])"), "parent", true);
+    feed(assistant("x", "m1", "2026-01-05T09:00:00Z", kU, R"([{"type":"tool_use","name":"Bash"}])"), "parent",
+         true);
     SessionAgg* p = s("parent");
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(scanner.find("x"), nullptr);
@@ -188,8 +197,8 @@ TEST_F(ClaudeLines, contextFiguresFollowMainTurns) {
 }
 
 TEST_F(ClaudeLines, keysFallBackToUuidAndRandomKeysNeverRepeat) {
-    std::string withUuid = assistant("s1", "", "2026-01-05T10:00:00Z", kU, "[]", "claude-sonnet-4-5", -1,
-                                     "\"uuid\":\"u-1\",");
+    std::string withUuid =
+        assistant("s1", "", "2026-01-05T10:00:00Z", kU, "[]", "claude-sonnet-4-5", -1, "\"uuid\":\"u-1\",");
     feed(withUuid);
     feed(withUuid);
     EXPECT_EQ(s()->turns, 1);
@@ -201,11 +210,14 @@ TEST_F(ClaudeLines, keysFallBackToUuidAndRandomKeysNeverRepeat) {
 
 TEST_F(ClaudeLines, streamingLinesAddTheirIncreaseOnce) {
     const Usage first{3, 100, 1000, 25}, grown{3, 100, 1000, 173};
-    feed(assistant("s1", "m1", "2026-01-05T23:59:59Z", first, R"([{"type":"tool_use","name":"Bash"}])", "claude-opus-4-6", 100));
+    feed(assistant("s1", "m1", "2026-01-05T23:59:59Z", first, R"([{"type":"tool_use","name":"Bash"}])",
+                   "claude-opus-4-6", 100));
     feed(userPrompt("s1", "2026-01-06T00:00:01Z", R"([{"type":"tool_result","content":"ok"}])"));
     // The later line is dated the next day, but its increase belongs to the first line's day.
-    feed(assistant("s1", "m1", "2026-01-06T00:00:02Z", grown, R"([{"type":"tool_use","name":"Bash"}])", "claude-opus-4-6", 100));
-    feed(assistant("s1", "m1", "2026-01-06T00:00:03Z", first, R"([{"type":"tool_use","name":"Bash"}])", "claude-opus-4-6", 100));
+    feed(assistant("s1", "m1", "2026-01-06T00:00:02Z", grown, R"([{"type":"tool_use","name":"Bash"}])",
+                   "claude-opus-4-6", 100));
+    feed(assistant("s1", "m1", "2026-01-06T00:00:03Z", first, R"([{"type":"tool_use","name":"Bash"}])",
+                   "claude-opus-4-6", 100));
     ASSERT_EQ(s()->days.size(), 1u);
     const DayAgg& d = s()->days.at("2026-01-05");
     EXPECT_EQ(d.turns, 1);
@@ -240,20 +252,23 @@ TEST_F(ClaudeLines, badLinesAreSkippedWithoutChange) {
         "",
         "not json \"type\":\"assistant\"",
         R"(["type":"assistant"])",
-        good.substr(0, good.size() - 1),                                  // cut short
-        good + "x",                                                       // trailing garbage
+        good.substr(0, good.size() - 1),                                            // cut short
+        good + "x",                                                                 // trailing garbage
         R"({"type":"assistant","message":"m","timestamp":"2026-01-05T10:00:00Z"})", // message not an object
         R"({"type":"assistant","message":{"usage":[1]},"timestamp":"2026-01-05T10:00:00Z"})",
         R"({"type": "assistant","message":{"usage":{"input_tokens":5}},"timestamp":"2026-01-05T10:00:00Z"})",
-        "{\"type\":\"assistant\",\"sessionId\":\"s\xff\",\"message\":{\"usage\":{}},\"timestamp\":\"2026-01-05T10:00:00Z\"}",
+        "{\"type\":\"assistant\",\"sessionId\":\"s\xff\",\"message\":{\"usage\":{}},\"timestamp\":\"2026-01-"
+        "05T10:00:00Z\"}",
         R"({"type":"assistant","message":{"usage":{}},"timestamp":20260105})",
     };
-    for (const auto& line : bad) feed(line);
+    for (const auto& line : bad)
+        feed(line);
     EXPECT_EQ(scanner.sessions().size(), 0u);
 
     // Wrong-typed token fields count as 0; a CR before the line feed is only a blank.
-    feed(R"({"type":"assistant","sessionId":"s1","message":{"id":"q","usage":{"input_tokens":"7","output_tokens":2.5,"cache_read_input_tokens":4}},"timestamp":"2026-01-05T10:00:00Z"})"
-         "\r");
+    feed(
+        R"({"type":"assistant","sessionId":"s1","message":{"id":"q","usage":{"input_tokens":"7","output_tokens":2.5,"cache_read_input_tokens":4}},"timestamp":"2026-01-05T10:00:00Z"})"
+        "\r");
     ASSERT_NE(s(), nullptr);
     EXPECT_EQ(s()->days.at("2026-01-05").usage, (Usage{0, 0, 4, 0}));
 }

@@ -51,7 +51,8 @@ TEST_F(CodexLines, duplicateKeysByResponseIdThenOrdinal) {
 }
 
 TEST_F(CodexLines, contextLinesSetModelSessionAndDirectory) {
-    feed(R"({"timestamp":"2026-01-05T10:00:00Z","type":"turn_context","payload":{"model":"o4-mini","cwd":"/p"}})");
+    feed(
+        R"({"timestamp":"2026-01-05T10:00:00Z","type":"turn_context","payload":{"model":"o4-mini","cwd":"/p"}})");
     EXPECT_EQ(state.codexModel, "gpt-o4-mini");
     EXPECT_EQ(s()->cwd, "/p");
     feed(R"({"timestamp":"2026-01-05T10:00:00Z","type":"turn_context","payload":{"model":"GPT-5.5-Codex"}})");
@@ -75,10 +76,13 @@ TEST_F(CodexLines, contextLinesSetModelSessionAndDirectory) {
 TEST_F(CodexLines, rateLimitsKeepTheNewestReport) {
     auto limits = [](const char* ts, const char* primary) {
         return std::string("{\"timestamp\":\"") + ts +
-               "\",\"type\":\"event_msg\",\"payload\":{\"type\":\"token_count\",\"info\":null,\"rate_limits\":{\"primary\":" +
-               primary + ",\"secondary\":{\"used_percent\":5,\"window_minutes\":10080,\"resets_at\":1747800000}}}}";
+               "\",\"type\":\"event_msg\",\"payload\":{\"type\":\"token_count\",\"info\":null,\"rate_"
+               "limits\":{\"primary\":" +
+               primary +
+               ",\"secondary\":{\"used_percent\":5,\"window_minutes\":10080,\"resets_at\":1747800000}}}}";
     };
-    feed(limits("2026-01-05T10:00:00Z", R"({"used_percent":10.5,"window_minutes":300,"resets_at":1747150400.5})"));
+    feed(limits("2026-01-05T10:00:00Z",
+                R"({"used_percent":10.5,"window_minutes":300,"resets_at":1747150400.5})"));
     ASSERT_TRUE(scanner.codexLimits());
     EXPECT_EQ(scanner.codexLimits()->primary, (LimitReading{10.5, 1747150400.5, 300}));
     EXPECT_EQ(scanner.codexLimits()->secondary, (LimitReading{5, 1747800000, 10080}));
@@ -108,12 +112,15 @@ TEST_F(CodexLines, tasksMarkStartedAndDoneInTimeOrder) {
 }
 
 TEST_F(CodexLines, firstPromptSkipsMarkupAndHeadings) {
-    feed(R"({"timestamp":"2026-01-05T10:00:00Z","type":"response_item","payload":{"type":"message","role":"user","content":[{"type":"input_text","text":"<environment_context>x</environment_context>"}]}})");
+    feed(
+        R"({"timestamp":"2026-01-05T10:00:00Z","type":"response_item","payload":{"type":"message","role":"user","content":[{"type":"input_text","text":"<environment_context>x</environment_context>"}]}})");
     ASSERT_NE(s(), nullptr) << "a user line creates the session";
     EXPECT_FALSE(s()->firstPrompt);
-    feed(R"({"timestamp":"2026-01-05T10:00:01Z","type":"response_item","payload":{"type":"message","role":"user","content":[{"type":"input_text","text":"# AGENTS.md"},{"type":"input_text","text":"  Explain\nthis  "}]}})");
+    feed(
+        R"({"timestamp":"2026-01-05T10:00:01Z","type":"response_item","payload":{"type":"message","role":"user","content":[{"type":"input_text","text":"# AGENTS.md"},{"type":"input_text","text":"  Explain\nthis  "}]}})");
     EXPECT_EQ(s()->firstPrompt, "Explain this");
-    feed(R"({"timestamp":"2026-01-05T10:00:02Z","type":"response_item","payload":{"type":"message","role":"user","content":[{"type":"input_text","text":"later"}]}})");
+    feed(
+        R"({"timestamp":"2026-01-05T10:00:02Z","type":"response_item","payload":{"type":"message","role":"user","content":[{"type":"input_text","text":"later"}]}})");
     EXPECT_EQ(s()->firstPrompt, "Explain this");
     EXPECT_EQ(s()->lastKind, "") << "Codex prompts make no mark";
 }

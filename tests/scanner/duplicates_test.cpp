@@ -19,7 +19,8 @@ class Duplicates : public ScannerTest {
     std::string resumedLog() {
         return assistant("child", "m1", "2026-01-05T10:00:00Z", kA) + "\n" +
                assistant("child", "m2", "2026-01-05T10:02:00Z", kB) + "\n" +
-               R"({"type":"custom-title","customTitle":"Resumed","sessionId":"child"})" "\n" +
+               R"({"type":"custom-title","customTitle":"Resumed","sessionId":"child"})"
+               "\n" +
                assistant("child", "m3", "2026-01-06T09:00:00Z", kC) + "\n";
     }
 };
@@ -71,8 +72,10 @@ TEST_F(Duplicates, resumedCodexRolloutsShareResponseIds) {
     auto rec = [](const std::string& ts, const std::string& rid, std::int64_t in) {
         return codexUsage(ts, in, 0, 0, 1, "\"response_id\":\"" + rid + "\",") + "\n";
     };
-    codex("a/rollout-parent.jsonl", rec("2026-01-05T10:00:00Z", "r1", 100) + rec("2026-01-05T10:01:00Z", "r2", 200));
-    codex("b/rollout-child.jsonl", rec("2026-01-05T10:00:00Z", "r1", 100) + rec("2026-01-05T10:01:00Z", "r2", 200) +
+    codex("a/rollout-parent.jsonl",
+          rec("2026-01-05T10:00:00Z", "r1", 100) + rec("2026-01-05T10:01:00Z", "r2", 200));
+    codex("b/rollout-child.jsonl", rec("2026-01-05T10:00:00Z", "r1", 100) +
+                                       rec("2026-01-05T10:01:00Z", "r2", 200) +
                                        rec("2026-01-05T11:00:00Z", "r3", 300));
     for (bool parentFirst : {true, false}) {
         LogScanner s(Config{}, claudeRoot(), codexRoot());

@@ -27,13 +27,16 @@ TEST_F(Fixtures, streamedMessagesCountAtTheirLargestUsageWithOneHourWrites) {
     ASSERT_NE(a, nullptr);
     // Four messages over nine lines; the last grows from 25 to 173 output tokens.
     EXPECT_EQ(a->turns, 4);
-    const Usage expected{3 + 1 + 3 + 47, 7883 + 208 + 8490 + 1115, 17915 + 25798 + 18014 + 26504, 27 + 1 + 11 + 173};
+    const Usage expected{3 + 1 + 3 + 47, 7883 + 208 + 8490 + 1115, 17915 + 25798 + 18014 + 26504,
+                         27 + 1 + 11 + 173};
     ASSERT_EQ(a->days.size(), 1u);
     const DayAgg& d = a->days.at("2026-02-10");
     EXPECT_EQ(d.usage, expected);
     // claude-opus-4-6: $5 input, $0.50 cache read, $25 output; every cache write is a
     // one-hour write at twice the input price.
-    const double usd = (expected.input * 5.0 + expected.cacheW * 10.0 + expected.cacheR * 0.5 + expected.output * 25.0) / 1e6;
+    const double usd =
+        (expected.input * 5.0 + expected.cacheW * 10.0 + expected.cacheR * 0.5 + expected.output * 25.0) /
+        1e6;
     EXPECT_NEAR(d.usd, usd, 1e-12);
     EXPECT_NEAR(d.usd, 0.2266455, 1e-12);
     EXPECT_EQ(a->lastKind, "prompt") << "the log ends with an interrupted request";
@@ -42,7 +45,8 @@ TEST_F(Fixtures, streamedMessagesCountAtTheirLargestUsageWithOneHourWrites) {
 
 TEST_F(Fixtures, spotterSubagentsArePricedWithTheirOwnSplit) {
     copy("spotter/short.jsonl", ".claude/projects/p/ae4a77f8-aedd-4bc1-888f-c94edc91af04.jsonl");
-    copy("spotter/ae4a77f8-aedd-4bc1-888f-c94edc91af04", ".claude/projects/p/ae4a77f8-aedd-4bc1-888f-c94edc91af04");
+    copy("spotter/ae4a77f8-aedd-4bc1-888f-c94edc91af04",
+         ".claude/projects/p/ae4a77f8-aedd-4bc1-888f-c94edc91af04");
     LogScanner s(Config{}, claudeRoot(), codexRoot());
     s.scanBoth(100000);
     const SessionAgg* a = s.find("ae4a77f8-aedd-4bc1-888f-c94edc91af04");
@@ -51,14 +55,16 @@ TEST_F(Fixtures, spotterSubagentsArePricedWithTheirOwnSplit) {
     const SessionAgg* main = s.find("55604662-cf2a-4331-851a-ec234028f8ca");
     ASSERT_NE(main, nullptr);
     EXPECT_EQ(main->turns, 1);
-    EXPECT_NEAR(main->days.at("2026-02-10").usd, (3 * 5.0 + 13835 * 10.0 + 11515 * 0.5 + 13 * 25.0) / 1e6, 1e-12);
+    EXPECT_NEAR(main->days.at("2026-02-10").usd, (3 * 5.0 + 13835 * 10.0 + 11515 * 0.5 + 13 * 25.0) / 1e6,
+                1e-12);
     // Subagents: one opus message and three sonnet messages, five-minute writes only.
     EXPECT_EQ(a->turns, 4);
     const DayAgg& d = a->days.at("2026-02-12");
     EXPECT_EQ(d.sideTurns, 4);
     const double opus = (3 * 5.0 + 121689 * 6.25 + 17842 * 0.5 + 8 * 25.0) / 1e6;
     const double sonnet = ((3 + 2326 + 79) * 3.0 + (13838 + 1598 + 3378) * 3.75 + (0 + 13838 + 15436) * 0.3 +
-                           (3 + 3 + 1) * 15.0) / 1e6;
+                           (3 + 3 + 1) * 15.0) /
+                          1e6;
     EXPECT_NEAR(d.usd, opus + sonnet, 1e-12);
     EXPECT_FALSE(a->floorContext);
 }
@@ -76,7 +82,8 @@ TEST_F(Fixtures, oldSidechainLayoutAndCodexRollouts) {
     EXPECT_GT(t.sideTurns, 0) << "agent-*.jsonl files hold side-chain lines";
     for (const SessionAgg* a : s.sessions()) {
         std::int64_t sum = 0;
-        for (const auto& [k, d] : a->days) sum += d.turns;
+        for (const auto& [k, d] : a->days)
+            sum += d.turns;
         EXPECT_EQ(sum, a->turns) << a->id;
     }
 
@@ -101,7 +108,8 @@ TEST_F(Fixtures, ccusageSamples) {
     const SessionAgg* parent = s.find("codex:2026-05-12T08-00-00-parent");
     ASSERT_NE(parent, nullptr);
     EXPECT_EQ(parent->tool, "Codex");
-    EXPECT_EQ(s.fileState(codexRoot() + "/branch-history/2026-05-12T08-00-00-parent.jsonl")->codexModel, "gpt-5.2");
+    EXPECT_EQ(s.fileState(codexRoot() + "/branch-history/2026-05-12T08-00-00-parent.jsonl")->codexModel,
+              "gpt-5.2");
 }
 
 } // namespace

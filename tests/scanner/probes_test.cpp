@@ -28,10 +28,19 @@ void expectSame(const std::string& line) {
 }
 
 TEST(Probes, fastPassAgreesWithPlainSearch) {
-    const std::vector<std::string> probes = {
-        "\"type\":\"assistant\"", "\"type\":\"user\"", "\"type\":\"custom-title\"", "\"tool_result\"",
-        "\"is_error\":true", "\"timestamp\":\"", "\"type\":\"token_usage_record\"", "\"type\":\"session_meta\"",
-        "\"type\":\"turn_context\"", "\"role\":\"user\"", "\"rate_limits\"", "\"task_started\"", "\"task_complete\""};
+    const std::vector<std::string> probes = {"\"type\":\"assistant\"",
+                                             "\"type\":\"user\"",
+                                             "\"type\":\"custom-title\"",
+                                             "\"tool_result\"",
+                                             "\"is_error\":true",
+                                             "\"timestamp\":\"",
+                                             "\"type\":\"token_usage_record\"",
+                                             "\"type\":\"session_meta\"",
+                                             "\"type\":\"turn_context\"",
+                                             "\"role\":\"user\"",
+                                             "\"rate_limits\"",
+                                             "\"task_started\"",
+                                             "\"task_complete\""};
     std::mt19937 rng(7);
     const std::string alphabet = "\"tyirsoa:_-ue{}";
     for (int round = 0; round < 4000; ++round) {
@@ -67,7 +76,8 @@ TEST(Probes, fastPassAgreesWithPlainSearch) {
 
 TEST(Probes, quickTimestampTakesTheFirstStampWithin40Bytes) {
     auto q = [](const std::string& line) { return Probe::quickTimestamp(line); };
-    EXPECT_EQ(q(R"({"timestamp":"2025-03-04T05:06:07.890Z","x":1})"), *parseTimestamp("2025-03-04T05:06:07.890Z"));
+    EXPECT_EQ(q(R"({"timestamp":"2025-03-04T05:06:07.890Z","x":1})"),
+              *parseTimestamp("2025-03-04T05:06:07.890Z"));
     EXPECT_DOUBLE_EQ(*q(R"({"a":{"timestamp":"2025-03-04T05:06:07Z"},"timestamp":"2030-01-01T00:00:00Z"})"),
                      1741064767.0);
     EXPECT_FALSE(q(R"({"time":"2025-03-04T05:06:07Z"})"));
@@ -81,9 +91,9 @@ TEST(Timestamps, strictIso8601InBothForms) {
     EXPECT_DOUBLE_EQ(*parseTimestamp("2025-03-04T05:06:07.5Z"), 1741064767.5);
     EXPECT_DOUBLE_EQ(*parseTimestamp("2025-03-04T06:06:07+01:00"), 1741064767.0);
     EXPECT_DOUBLE_EQ(*parseTimestamp("2025-03-04T04:36:07.250-00:30"), 1741064767.25);
-    for (const char* bad : {"2025-03-04", "2025-03-04 05:06:07Z", "2025-02-29T00:00:00Z", "2025-03-04T24:00:00Z",
-                            "2025-03-04T05:06:07", "2025-03-04T05:06:07.Z", "2025-03-04T05:06:07Z ",
-                            " 2025-03-04T05:06:07Z", "2025-03-04T05:06:07+0100"})
+    for (const char* bad : {"2025-03-04", "2025-03-04 05:06:07Z", "2025-02-29T00:00:00Z",
+                            "2025-03-04T24:00:00Z", "2025-03-04T05:06:07", "2025-03-04T05:06:07.Z",
+                            "2025-03-04T05:06:07Z ", " 2025-03-04T05:06:07Z", "2025-03-04T05:06:07+0100"})
         EXPECT_FALSE(parseTimestamp(bad)) << bad;
     EXPECT_TRUE(parseTimestamp("2024-02-29T00:00:00Z"));
 }

@@ -1,8 +1,8 @@
 // Discovery and incremental reading on real files in a temporary home.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <sys/stat.h>
@@ -89,7 +89,8 @@ TEST_F(Scan, appendsAtEveryByteBoundaryMatchOnePass) {
     std::string text;
     for (int i = 0; i < 6; ++i) {
         text += line("m" + std::to_string(i), "s" + std::to_string(i % 2));
-        text += userPrompt("s0", "2026-01-05T10:00:0" + std::to_string(i) + "Z", "\"prompt " + std::to_string(i) + "\"") +
+        text += userPrompt("s0", "2026-01-05T10:00:0" + std::to_string(i) + "Z",
+                           "\"prompt " + std::to_string(i) + "\"") +
                 "\n";
     }
     LogScanner whole(Config{}, claudeRoot(), codexRoot());
@@ -187,12 +188,13 @@ TEST_F(Scan, linesLongerThanAChunkAreAssembled) {
     // An assistant line of 3 MiB (parsed) and a tool result of 50 MB (probed only) between
     // ordinary lines; CR LF endings throughout.
     std::string bigText(3 << 20, 'a');
-    std::string bigAssistant = assistant("s1", "big", "2026-01-05T11:00:00Z", kU,
-                                         R"([{"type":"text","text":")" + bigText + "\"}]");
-    std::string huge = "{\"sessionId\":\"s1\",\"type\":\"user\",\"timestamp\":\"2026-01-05T12:00:00Z\",\"message\":{\"content\":[{\"type\":\"tool_result\",\"content\":\"" +
+    std::string bigAssistant =
+        assistant("s1", "big", "2026-01-05T11:00:00Z", kU, R"([{"type":"text","text":")" + bigText + "\"}]");
+    std::string huge = "{\"sessionId\":\"s1\",\"type\":\"user\",\"timestamp\":\"2026-01-05T12:00:00Z\","
+                       "\"message\":{\"content\":[{\"type\":\"tool_result\",\"content\":\"" +
                        std::string(50'000'000, 'z') + "\"}]}}";
-    std::string path = claude("p/s1.jsonl", line("m1").insert(line("m1").size() - 1, "\r") + bigAssistant + "\r\n" +
-                                                huge + "\r\n" + line("m2"));
+    std::string path = claude("p/s1.jsonl", line("m1").insert(line("m1").size() - 1, "\r") + bigAssistant +
+                                                "\r\n" + huge + "\r\n" + line("m2"));
     scanClaude();
     const SessionAgg* s = scanner.find("s1");
     ASSERT_NE(s, nullptr);
@@ -208,11 +210,12 @@ TEST_F(Scan, readingAheadOnASecondThreadGivesTheSameResults) {
     for (int i = 0; i < 40; ++i) {
         const std::string pad(static_cast<std::size_t>(i * i * 997 % 3'000'000), 'p');
         text += assistant("s" + std::to_string(i % 3), "m" + std::to_string(i), "2026-01-05T10:00:00Z", kU,
-                          R"([{"type":"tool_use","name":"T)" + std::to_string(i) + R"("}])", "claude-opus-4-6", -1,
-                          "\"pad\":\"" + pad + "\",") +
+                          R"([{"type":"tool_use","name":"T)" + std::to_string(i) + R"("}])",
+                          "claude-opus-4-6", -1, "\"pad\":\"" + pad + "\",") +
                 "\n";
         text += userPrompt("s" + std::to_string(i % 3), "2026-01-05T10:00:0" + std::to_string(i % 10) + "Z",
-                           R"([{"type":"tool_result","is_error":true,"content":"e)" + std::to_string(i) + "\"}]") +
+                           R"([{"type":"tool_result","is_error":true,"content":"e)" + std::to_string(i) +
+                               "\"}]") +
                 "\n";
     }
     claude("p/a.jsonl", text);
@@ -268,8 +271,9 @@ TEST_F(Scan, changeNotificationsMissNothingAWalkWouldSee) {
             std::string rel = "p" + std::to_string(rng() % 4) + "/f" + std::to_string(step) + ".jsonl";
             if (rng() % 4 == 0) rel = "p0/" + session + "/subagents/a" + std::to_string(step) + ".jsonl";
             files.push_back(claude(rel, line(next(), session)));
-            if (rng() % 3 == 0) files.push_back(codex("2026/01/" + std::to_string(step % 3) + "/r.jsonl",
-                                                      codexUsage("2026-01-05T10:00:00Z", 5, 0, 0, 1, "") + "\n"));
+            if (rng() % 3 == 0)
+                files.push_back(codex("2026/01/" + std::to_string(step % 3) + "/r.jsonl",
+                                      codexUsage("2026-01-05T10:00:00Z", 5, 0, 0, 1, "") + "\n"));
         } else if (op == 6 && !files.empty()) {
             const std::string& f = files[rng() % files.size()];
             { std::ofstream(f, std::ios::binary | std::ios::trunc) << line(next(), session); }

@@ -43,15 +43,16 @@ inline std::string usageJson(const Usage& u, std::int64_t oneHour = -1) {
                     ",\"cache_creation_input_tokens\":" + std::to_string(u.cacheW) +
                     ",\"cache_read_input_tokens\":" + std::to_string(u.cacheR) +
                     ",\"output_tokens\":" + std::to_string(u.output);
-    if (oneHour >= 0) s += ",\"cache_creation\":{\"ephemeral_1h_input_tokens\":" + std::to_string(oneHour) + "}";
+    if (oneHour >= 0)
+        s += ",\"cache_creation\":{\"ephemeral_1h_input_tokens\":" + std::to_string(oneHour) + "}";
     return s + "}";
 }
 
 // An assistant line; content is the JSON of message.content.
-inline std::string assistant(const std::string& session, const std::string& id, const std::string& ts, const Usage& u,
-                             const std::string& content = R"([{"type":"text","text":"ok"}])",
-                             const std::string& model = "claude-sonnet-4-5-20250929", std::int64_t oneHour = -1,
-                             const std::string& extra = "") {
+inline std::string assistant(const std::string& session, const std::string& id, const std::string& ts,
+                             const Usage& u, const std::string& content = R"([{"type":"text","text":"ok"}])",
+                             const std::string& model = "claude-sonnet-4-5-20250929",
+                             std::int64_t oneHour = -1, const std::string& extra = "") {
     std::string idPart = id.empty() ? "" : "\"id\":\"" + id + "\",";
     return "{\"parentUuid\":null,\"isSidechain\":false,\"cwd\":\"/work/proj\",\"sessionId\":\"" + session +
            "\"," + extra + "\"message\":{" + idPart + "\"model\":\"" + model +
@@ -59,18 +60,20 @@ inline std::string assistant(const std::string& session, const std::string& id, 
            "},\"type\":\"assistant\",\"timestamp\":\"" + ts + "\"}";
 }
 
-inline std::string userPrompt(const std::string& session, const std::string& ts, const std::string& textJson) {
+inline std::string userPrompt(const std::string& session, const std::string& ts,
+                              const std::string& textJson) {
     return "{\"isSidechain\":false,\"sessionId\":\"" + session +
-           "\",\"type\":\"user\",\"message\":{\"role\":\"user\",\"content\":" + textJson + "},\"timestamp\":\"" + ts +
-           "\"}";
+           "\",\"type\":\"user\",\"message\":{\"role\":\"user\",\"content\":" + textJson +
+           "},\"timestamp\":\"" + ts + "\"}";
 }
 
-inline std::string codexUsage(const std::string& ts, std::int64_t in, std::int64_t cached, std::int64_t written,
-                              std::int64_t out, const std::string& idPart) {
-    return "{\"timestamp\":\"" + ts + "\",\"type\":\"token_usage_record\"," +
-           "\"payload\":{" + idPart + "\"usage\":{\"input_tokens\":" + std::to_string(in) +
-           ",\"cached_input_tokens\":" + std::to_string(cached) + ",\"cache_write_input_tokens\":" +
-           std::to_string(written) + ",\"output_tokens\":" + std::to_string(out) + "}}}";
+inline std::string codexUsage(const std::string& ts, std::int64_t in, std::int64_t cached,
+                              std::int64_t written, std::int64_t out, const std::string& idPart) {
+    return "{\"timestamp\":\"" + ts + "\",\"type\":\"token_usage_record\"," + "\"payload\":{" + idPart +
+           "\"usage\":{\"input_tokens\":" + std::to_string(in) +
+           ",\"cached_input_tokens\":" + std::to_string(cached) +
+           ",\"cache_write_input_tokens\":" + std::to_string(written) +
+           ",\"output_tokens\":" + std::to_string(out) + "}}}";
 }
 
 // A scanner over the temporary home's two roots.
