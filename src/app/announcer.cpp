@@ -15,10 +15,14 @@ QString Announcer::escapeMarkup(std::string_view text) {
     QString out;
     out.reserve(s.size());
     for (QChar c : s) {
-        if (c == u'&') out += QStringLiteral("&amp;");
-        else if (c == u'<') out += QStringLiteral("&lt;");
-        else if (c == u'>') out += QStringLiteral("&gt;");
-        else out += c;
+        if (c == u'&')
+            out += QStringLiteral("&amp;");
+        else if (c == u'<')
+            out += QStringLiteral("&lt;");
+        else if (c == u'>')
+            out += QStringLiteral("&gt;");
+        else
+            out += c;
     }
     return out;
 }
@@ -30,18 +34,19 @@ QDBusMessage Announcer::notification(std::string_view title, std::string_view bo
     QVariantMap hints;
     hints.insert(QStringLiteral("sound-name"), QStringLiteral("message-new-instant"));
     hints.insert(QStringLiteral("desktop-entry"), QStringLiteral("quillon"));
-    call << QStringLiteral("Quillon")           // app_name
-         << static_cast<uint>(0)                 // replaces_id: a new notification
-         << QStringLiteral("quillon")           // app_icon
-         << escapeMarkup(title)                 // summary
-         << escapeMarkup(body)                  // body
-         << QStringList()                       // actions
-         << hints                               // hints
-         << static_cast<int>(-1);               // expire_timeout: the server's default
+    call << QStringLiteral("Quillon") // app_name
+         << static_cast<uint>(0)      // replaces_id: a new notification
+         << QStringLiteral("quillon") // app_icon
+         << escapeMarkup(title)       // summary
+         << escapeMarkup(body)        // body
+         << QStringList()             // actions
+         << hints                     // hints
+         << static_cast<int>(-1);     // expire_timeout: the server's default
     return call;
 }
 
-void Announcer::notify(const std::vector<Gate>& gates, const std::vector<Nudge>& nudges, const Config& config) {
+void Announcer::notify(const std::vector<Gate>& gates, const std::vector<Nudge>& nudges,
+                       const Config& config) {
     struct Item {
         const std::string& id;
         const std::string& title;
@@ -49,8 +54,10 @@ void Announcer::notify(const std::vector<Gate>& gates, const std::vector<Nudge>&
     };
     std::vector<Item> items;
     items.reserve(gates.size() + nudges.size());
-    for (const Gate& g : gates) items.push_back({g.id, g.title, g.detail});
-    for (const Nudge& n : nudges) items.push_back({n.id, n.title, n.detail});
+    for (const Gate& g : gates)
+        items.push_back({g.id, g.title, g.detail});
+    for (const Nudge& n : nudges)
+        items.push_back({n.id, n.title, n.detail});
 
     for (const Item& item : items) {
         if (!m_notified.insert(item.id).second) continue;

@@ -27,7 +27,9 @@ AppDelegate::AppDelegate(cli::Command command, Options options)
     m_model->setStartAtLogin(Autostart::enabled());
 }
 
-AppDelegate::~AppDelegate() { m_timer.stop(); }
+AppDelegate::~AppDelegate() {
+    m_timer.stop();
+}
 
 void AppDelegate::launch() {
     const Config config = m_model->config();
@@ -58,7 +60,8 @@ void AppDelegate::launch() {
     connect(&m_timer, &QTimer::timeout, this, [this] { enqueueRefresh(true); });
     m_timer.start();
 
-    for (QScreen* screen : QGuiApplication::screens()) watchScreen(screen);
+    for (QScreen* screen : QGuiApplication::screens())
+        watchScreen(screen);
     connect(qApp, &QGuiApplication::screenAdded, this, [this](QScreen* screen) {
         watchScreen(screen);
         scheduleRender();
@@ -104,7 +107,8 @@ void AppDelegate::offerConnection() {
     if (disk::exists(welcomed)) return;
     disk::makeDirs(Config::dir());
     disk::writeInPlace(welcomed, "");
-    if (!disk::exists(disk::homeDir() + "/.claude") || !m_model->config().watchClaude || StatusLine::connected())
+    if (!disk::exists(disk::homeDir() + "/.claude") || !m_model->config().watchClaude ||
+        StatusLine::connected())
         return;
     m_model->setShowConnect(true);
     QTimer::singleShot(3000, this, [this] {

@@ -1,12 +1,14 @@
 #include <QApplication>
 #include <QSocketNotifier>
+#include <QStringList>
 
 #include <chrono>
-#include <cstdio>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
+#include <utility>
 
 #include "app/app_delegate.h"
 #include "app/desktop_modes.h"
@@ -14,17 +16,20 @@
 namespace quillon::app {
 namespace {
 
-constexpr const char* noDisplay = "Quillon's tray application needs a graphical desktop session, and none was found.\n";
+constexpr const char* noDisplay =
+    "Quillon's tray application needs a graphical desktop session, and none was found.\n";
 
-// Qt aborts when it cannot reach the display; say so in one sentence and exit instead.
+// Qt aborts when it cannot reach the display; say so in one sentence and exit instead. What Qt
+// says on the way is held back until the application object exists, and dropped if it never does.
 bool constructing = false;
+QStringList heldBack;
 void messageHandler(QtMsgType type, const QMessageLogContext&, const QString& message) {
     if (type == QtFatalMsg && constructing) {
         std::fputs(noDisplay, stderr);
         std::fflush(stderr);
         ::_exit(1);
     }
-    if (type != QtDebugMsg && type != QtInfoMsg) std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+    if (type != QtDebugMsg && type != QtInfoMsg) heldBack << message;
 }
 
 bool hasDisplay() {
@@ -84,6 +89,8 @@ int runApplication(const cli::Command& command, int argc, char** argv) {
     QApplication app(argc, argv);
     constructing = false;
     qInstallMessageHandler(previous);
+    for (const QString& message : std::as_const(heldBack))
+        std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
     QApplication::setApplicationName(QStringLiteral("quillon"));
     QApplication::setApplicationDisplayName(QStringLiteral("Quillon"));
     QGuiApplication::setDesktopFileName(QStringLiteral("quillon"));

@@ -16,12 +16,23 @@ std::string stringEscape(std::string_view s) {
     for (std::size_t i = 0; i < s.size(); ++i) {
         const char c = s[i];
         switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
-        case '\r': out += "\\r"; break;
-        case ' ': out += i == 0 ? "\\s" : " "; break;
-        default: out += c;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case ' ':
+            out += i == 0 ? "\\s" : " ";
+            break;
+        default:
+            out += c;
         }
     }
     return out;
@@ -35,11 +46,21 @@ std::string stringUnescape(std::string_view s) {
             continue;
         }
         switch (s[++i]) {
-        case 's': out += ' '; break;
-        case 'n': out += '\n'; break;
-        case 't': out += '\t'; break;
-        case 'r': out += '\r'; break;
-        case '\\': out += '\\'; break;
+        case 's':
+            out += ' ';
+            break;
+        case 'n':
+            out += '\n';
+            break;
+        case 't':
+            out += '\t';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        case '\\':
+            out += '\\';
+            break;
         default:
             // Not a string escape: the backslash belongs to the Exec quoting below.
             out += '\\';
@@ -49,11 +70,15 @@ std::string stringUnescape(std::string_view s) {
     return out;
 }
 
-bool reservedOutsideQuotes(char c) { return std::strchr(" \t\n\"'\\><~|&;$*?#()`", c) != nullptr; }
+bool reservedOutsideQuotes(char c) {
+    return std::strchr(" \t\n\"'\\><~|&;$*?#()`", c) != nullptr;
+}
 
 std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+        s.remove_suffix(1);
     return s;
 }
 
@@ -84,11 +109,20 @@ std::string execQuote(std::string_view path) {
     std::string out;
     for (char c : quoted) {
         switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
-        case '\r': out += "\\r"; break;
-        default: out += c;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        default:
+            out += c;
         }
     }
     return out;
@@ -142,8 +176,12 @@ std::string entry(const std::string& exe) {
            "Type=Application\n"
            "Name=Quillon\n"
            "Comment=Watch what Claude Code and Codex spend and what they wait for\n"
-           "Exec=" + execQuote(exe) + "\n"
-           "TryExec=" + stringEscape(exe) + "\n"
+           "Exec=" +
+           execQuote(exe) +
+           "\n"
+           "TryExec=" +
+           stringEscape(exe) +
+           "\n"
            "Icon=quillon\n"
            "Terminal=false\n"
            "X-GNOME-Autostart-enabled=true\n";
@@ -168,9 +206,12 @@ bool runs(std::string_view text, const std::string& exe) {
         if (eq == std::string_view::npos) continue;
         const std::string_view key = trim(line.substr(0, eq));
         const std::string_view value = trim(line.substr(eq + 1));
-        if (key == "Hidden") hidden = value == "true";
-        else if (key == "X-GNOME-Autostart-enabled") switchedOff = value == "false";
-        else if (key == "Exec") exec = std::string(value);
+        if (key == "Hidden")
+            hidden = value == "true";
+        else if (key == "X-GNOME-Autostart-enabled")
+            switchedOff = value == "false";
+        else if (key == "Exec")
+            exec = std::string(value);
     }
     if (hidden || switchedOff || !exec || exe.empty()) return false;
     const auto words = execWords(*exec);

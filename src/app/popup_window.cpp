@@ -13,14 +13,16 @@ namespace quillon::app {
 QRect placePopup(const QRect& anchor, const QRect& available, const QSize& size) {
     int x = anchor.x() + anchor.width() / 2 - size.width() / 2;
     int y = anchor.bottom() + 1;
-    if (anchor.y() + anchor.height() / 2 > available.y() + available.height() / 2) y = anchor.top() - size.height();
+    if (anchor.y() + anchor.height() / 2 > available.y() + available.height() / 2)
+        y = anchor.top() - size.height();
     x = std::max(available.left(), std::min(x, available.right() + 1 - size.width()));
     y = std::max(available.top(), std::min(y, available.bottom() + 1 - size.height()));
     return QRect(QPoint(x, y), size);
 }
 
 PopupWindow::PopupWindow(QWidget* content)
-    : QWidget(nullptr, Qt::Popup | Qt::FramelessWindowHint), m_scroll(new QScrollArea(this)), m_content(content) {
+    : QWidget(nullptr, Qt::Popup | Qt::FramelessWindowHint), m_scroll(new QScrollArea(this)),
+      m_content(content) {
     setWindowTitle(QStringLiteral("Quillon"));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -58,7 +60,8 @@ int PopupWindow::fittingHeight(double* unrounded) const {
 void PopupWindow::fit() {
     int h = fittingHeight();
     // A panel taller than the screen scrolls rather than running off its edge.
-    if (const QScreen* s = screen()) h = std::min(h, std::max(minimumHeight, s->availableGeometry().height()));
+    if (const QScreen* s = screen())
+        h = std::min(h, std::max(minimumHeight, s->availableGeometry().height()));
     if (size() != QSize(fixedWidth, h)) {
         setFixedSize(fixedWidth, h);
         if (isVisible() && screen()) setGeometry(placePopup(m_anchor, screen()->availableGeometry(), size()));
@@ -78,7 +81,9 @@ void PopupWindow::open(const QRect& anchor) {
     activateWindow();
 }
 
-bool PopupWindow::justClosed() const { return m_closed.isValid() && m_closed.elapsed() < 300; }
+bool PopupWindow::justClosed() const {
+    return m_closed.isValid() && m_closed.elapsed() < 300;
+}
 
 void PopupWindow::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Escape) {

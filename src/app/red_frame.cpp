@@ -10,8 +10,9 @@ namespace {
 class FrameWindow : public QWidget {
   public:
     explicit FrameWindow(QScreen* screen)
-        : QWidget(nullptr, Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowTransparentForInput |
-                               Qt::Tool | Qt::WindowDoesNotAcceptFocus | Qt::X11BypassWindowManagerHint) {
+        : QWidget(nullptr, Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
+                               Qt::WindowTransparentForInput | Qt::Tool | Qt::WindowDoesNotAcceptFocus |
+                               Qt::X11BypassWindowManagerHint) {
         setAttribute(Qt::WA_ShowWithoutActivating);
         setAttribute(Qt::WA_TransparentForMouseEvents);
         setWindowTitle(QStringLiteral("Quillon frame"));
@@ -30,7 +31,8 @@ class FrameWindow : public QWidget {
 
 std::vector<QRect> screenGeometries() {
     std::vector<QRect> out;
-    for (QScreen* s : QGuiApplication::screens()) out.push_back(s->geometry());
+    for (QScreen* s : QGuiApplication::screens())
+        out.push_back(s->geometry());
     return out;
 }
 
@@ -42,7 +44,9 @@ const QColor RedFrame::red = QColor(255, 59, 48);
 RedFrame::RedFrame() = default;
 RedFrame::~RedFrame() = default;
 
-bool RedFrame::supported() { return !QGuiApplication::platformName().startsWith(QStringLiteral("wayland")); }
+bool RedFrame::supported() {
+    return !QGuiApplication::platformName().startsWith(QStringLiteral("wayland"));
+}
 
 QRegion RedFrame::ring(const QSize& size) {
     const QRect outer(QPoint(0, 0), size);

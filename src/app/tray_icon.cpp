@@ -44,7 +44,7 @@ QPainterPath figurePath(const QString& text, double maxWidth, double maxHeight, 
 
 QPolygonF octagon(double s) {
     QPolygonF poly;
-    const double r = s * 0.49 / std::cos(M_PI / 8);  // flat sides touch the square's inset edges
+    const double r = s * 0.49 / std::cos(M_PI / 8); // flat sides touch the square's inset edges
     for (int k = 0; k < 8; ++k) {
         const double a = M_PI / 8 + k * M_PI / 4;
         poly << QPointF(s / 2 + r * std::cos(a), s / 2 + r * std::sin(a));
@@ -60,8 +60,10 @@ std::string TrayLook::figure() const {
         const std::string count = title.substr(0, title.find(' '));
         return count.size() > 2 ? "99+" : count;
     }
-    case State::loading: return {};
-    case State::limit: return title;
+    case State::loading:
+        return {};
+    case State::limit:
+        return title;
     case State::dollars:
     case State::tokens: {
         // "12.3M" reads as "12M" at this size; "1.2B" keeps its one decimal.
@@ -69,7 +71,8 @@ std::string TrayLook::figure() const {
         const std::size_t digitsBefore = dot == std::string::npos ? 0 : dot - (title[0] == '$' ? 1 : 0);
         if (dot != std::string::npos && digitsBefore >= 2) {
             std::size_t end = dot + 1;
-            while (end < title.size() && title[end] >= '0' && title[end] <= '9') ++end;
+            while (end < title.size() && title[end] >= '0' && title[end] <= '9')
+                ++end;
             return title.substr(0, dot) + title.substr(end);
         }
         return title;
@@ -89,7 +92,7 @@ TrayLook trayLook(const Snapshot& snap, const std::vector<Gate>& gates, const Co
     } else if (config.menuBarLimit && !snap.limits.empty()) {
         const LimitView* top = &snap.limits.front();
         for (const LimitView& v : snap.limits)
-            if (v.usedPercent > top->usedPercent) top = &v;  // the first of equals decides
+            if (v.usedPercent > top->usedPercent) top = &v; // the first of equals decides
         look.state = TrayLook::State::limit;
         look.title = std::to_string(truncatedPercent(top->usedPercent)) + "%";
         look.orange = top->level >= 1;
@@ -139,7 +142,8 @@ QImage trayPicture(const TrayLook& look, int size) {
 
 QIcon trayIconSet(const TrayLook& look) {
     QIcon icon;
-    for (int size : trayIconSizes) icon.addPixmap(QPixmap::fromImage(trayPicture(look, size)));
+    for (int size : trayIconSizes)
+        icon.addPixmap(QPixmap::fromImage(trayPicture(look, size)));
     return icon;
 }
 

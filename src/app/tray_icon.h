@@ -19,8 +19,8 @@ namespace quillon::app {
 struct TrayLook {
     enum class State { failing, loading, limit, dollars, tokens };
     State state = State::loading;
-    std::string title;    // "2 failed", "…", "72%", "$1235", "150K"
-    bool orange = false;  // the title in orange: a limit at its warning level, or over budget
+    std::string title;   // "2 failed", "…", "72%", "$1235", "150K"
+    bool orange = false; // the title in orange: a limit at its warning level, or over budget
     friend bool operator==(const TrayLook&, const TrayLook&) = default;
 
     // The title as drawn into the icon: the count when failing, nothing while loading, else the

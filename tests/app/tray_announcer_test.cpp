@@ -23,12 +23,16 @@ Gate gate(const std::string& id, const std::string& title = "Stopped on a failur
     return g;
 }
 
-Nudge nudge(const std::string& id) { return Nudge{id, "Waiting on you: Bash", "for 12 min"}; }
+Nudge nudge(const std::string& id) {
+    return Nudge{id, "Waiting on you: Bash", "for 12 min"};
+}
 
 // The title a push carried (the generic JSON form: 127.0.0.1 is no ntfy, Slack or Discord host).
 std::string titleOf(const HttpSink::Request& r) {
     const auto doc = nlohmann::json::parse(r.body, nullptr, false);
-    return doc.is_object() && doc.contains("title") && doc["title"].is_string() ? doc["title"].get<std::string>() : "";
+    return doc.is_object() && doc.contains("title") && doc["title"].is_string()
+               ? doc["title"].get<std::string>()
+               : "";
 }
 
 Config config(bool notifications, std::string push) {
@@ -81,7 +85,8 @@ class AnnouncerTest : public ::testing::Test {
 TEST_F(AnnouncerTest, aGateOpenAcrossRefreshesIsAnnouncedOnce) {
     Announcer a;
     const Config c = config(true, sink.url());
-    for (int refresh = 0; refresh < 4; ++refresh) a.notify({gate("session:abc:1700000000")}, {}, c);
+    for (int refresh = 0; refresh < 4; ++refresh)
+        a.notify({gate("session:abc:1700000000")}, {}, c);
     settle(true);
 
     const auto calls = callsBefore();
@@ -167,15 +172,19 @@ TEST_F(AnnouncerTest, hostileTitlesCannotBringMarkup) {
 }
 
 TEST(AnnouncerEscape, ampersandAndAngleBracketsOnly) {
-    EXPECT_EQ(Announcer::escapeMarkup("a & b < c > d \"e\" 'f'"), QStringLiteral("a &amp; b &lt; c &gt; d \"e\" 'f'"));
-    EXPECT_EQ(Announcer::escapeMarkup("&amp;"), QStringLiteral("&amp;amp;")) << "escaped text is escaped again";
+    EXPECT_EQ(Announcer::escapeMarkup("a & b < c > d \"e\" 'f'"),
+              QStringLiteral("a &amp; b &lt; c &gt; d \"e\" 'f'"));
+    EXPECT_EQ(Announcer::escapeMarkup("&amp;"), QStringLiteral("&amp;amp;"))
+        << "escaped text is escaped again";
     const QDBusMessage m = Announcer::notification("<b>t</b>", "x & y");
     // The types that make the signature susssasa{sv}i once marshalled (the fake server checks the wire).
     const QVariantList args = m.arguments();
     ASSERT_EQ(args.size(), 8);
-    const int types[] = {QMetaType::QString, QMetaType::UInt,        QMetaType::QString,     QMetaType::QString,
-                         QMetaType::QString, QMetaType::QStringList, QMetaType::QVariantMap, QMetaType::Int};
-    for (int i = 0; i < 8; ++i) EXPECT_EQ(args.at(i).metaType().id(), types[i]) << i;
+    const int types[] = {QMetaType::QString,     QMetaType::UInt,    QMetaType::QString,
+                         QMetaType::QString,     QMetaType::QString, QMetaType::QStringList,
+                         QMetaType::QVariantMap, QMetaType::Int};
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(args.at(i).metaType().id(), types[i]) << i;
     EXPECT_EQ(args.at(6).toMap().value(QStringLiteral("sound-name")), QStringLiteral("message-new-instant"));
     EXPECT_EQ(m.arguments().at(3).toString(), QStringLiteral("&lt;b&gt;t&lt;/b&gt;"));
     EXPECT_EQ(m.arguments().at(4).toString(), QStringLiteral("x &amp; y"));

@@ -22,12 +22,16 @@ class ConfigHome {
   public:
     explicit ConfigHome(const char* value) {
         if (const char* old = std::getenv("XDG_CONFIG_HOME")) m_old = old;
-        if (value) ::setenv("XDG_CONFIG_HOME", value, 1);
-        else ::unsetenv("XDG_CONFIG_HOME");
+        if (value)
+            ::setenv("XDG_CONFIG_HOME", value, 1);
+        else
+            ::unsetenv("XDG_CONFIG_HOME");
     }
     ~ConfigHome() {
-        if (m_old) ::setenv("XDG_CONFIG_HOME", m_old->c_str(), 1);
-        else ::unsetenv("XDG_CONFIG_HOME");
+        if (m_old)
+            ::setenv("XDG_CONFIG_HOME", m_old->c_str(), 1);
+        else
+            ::unsetenv("XDG_CONFIG_HOME");
     }
 
   private:
@@ -59,14 +63,9 @@ std::pair<int, std::string> validate(const std::string& path) {
 
 // Paths that need every escape the Exec rules have.
 const std::vector<std::string> awkwardPaths = {
-    "/usr/local/bin/quillon",
-    "/home/ann/My Programs/quillon",
-    "/opt/q\"uote/it's/quillon",
-    "/opt/$HOME/`id`/quillon",
-    "/opt/back\\slash/quillon",
-    "/opt/100%/quillon %f",
-    "/opt/tab\there/new\nline/quillon",
-    "/opt/ünïcode/quillon",
+    "/usr/local/bin/quillon",           "/home/ann/My Programs/quillon", "/opt/q\"uote/it's/quillon",
+    "/opt/$HOME/`id`/quillon",          "/opt/back\\slash/quillon",      "/opt/100%/quillon %f",
+    "/opt/tab\there/new\nline/quillon", "/opt/ünïcode/quillon",
 };
 
 TEST_F(HomeTest, autostartFileFollowsXdgConfigHome) {
@@ -124,8 +123,9 @@ TEST_F(HomeTest, entryPassesDesktopFileValidate) {
         EXPECT_TRUE(Autostart::runs(Autostart::entry(path), path)) << path;
     }
     const std::string entry = Autostart::entry("/usr/bin/quillon");
-    for (const char* line : {"Type=Application\n", "Name=Quillon\n", "Exec=\"/usr/bin/quillon\"\n",
-                             "TryExec=/usr/bin/quillon\n", "Terminal=false\n", "X-GNOME-Autostart-enabled=true\n"})
+    for (const char* line :
+         {"Type=Application\n", "Name=Quillon\n", "Exec=\"/usr/bin/quillon\"\n", "TryExec=/usr/bin/quillon\n",
+          "Terminal=false\n", "X-GNOME-Autostart-enabled=true\n"})
         EXPECT_NE(entry.find(line), std::string::npos) << line;
 }
 
@@ -135,12 +135,13 @@ TEST(AutostartRuns, onlyAnEntryThatStartsThisExecutableCounts) {
     EXPECT_TRUE(Autostart::runs(entry, exe));
     EXPECT_FALSE(Autostart::runs(entry, "/usr/local/bin/quillon")) << "another copy of quillon";
     EXPECT_FALSE(Autostart::runs(entry + "Hidden=true\n", exe)) << "hidden means deleted";
-    EXPECT_FALSE(Autostart::runs(entry + "X-GNOME-Autostart-enabled=false\n", exe)) << "switched off in GNOME";
+    EXPECT_FALSE(Autostart::runs(entry + "X-GNOME-Autostart-enabled=false\n", exe))
+        << "switched off in GNOME";
     EXPECT_TRUE(Autostart::runs(entry + "Hidden=false\n", exe));
     EXPECT_FALSE(Autostart::runs("", exe));
     EXPECT_FALSE(Autostart::runs("[Other]\nExec=/usr/bin/quillon\n", exe)) << "keys outside [Desktop Entry]";
-    EXPECT_TRUE(Autostart::runs("# mine\n[Desktop Entry]\nExec = /usr/bin/quillon --x\n[Desktop Action a]\nHidden=true\n",
-                                exe));
+    EXPECT_TRUE(Autostart::runs(
+        "# mine\n[Desktop Entry]\nExec = /usr/bin/quillon --x\n[Desktop Action a]\nHidden=true\n", exe));
     EXPECT_FALSE(Autostart::runs(entry, "")) << "an unknown executable path never matches";
 }
 

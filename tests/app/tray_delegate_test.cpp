@@ -32,13 +32,17 @@ std::string iso(Instant t) {
 
 // A Claude Code session that asked to push and stopped on a failing pre-push hook 31 minutes ago.
 std::string stoppedSession(Instant now) {
-    const std::string common = R"("sessionId":"5e55a0e1-0000-4000-8000-000000000001","cwd":"/nonexistent/web-app",)";
+    const std::string common =
+        R"("sessionId":"5e55a0e1-0000-4000-8000-000000000001","cwd":"/nonexistent/web-app",)";
     return R"({"type":"user",)" + common + R"("timestamp":")" + iso(now - 40 * 60) +
-           R"(","uuid":"u0","message":{"role":"user","content":"Fix flaky checkout test"}})" "\n" +
+           R"(","uuid":"u0","message":{"role":"user","content":"Fix flaky checkout test"}})"
+           "\n" +
            R"({"type":"assistant",)" + common + R"("timestamp":")" + iso(now - 32 * 60) +
-           R"(","uuid":"u1","requestId":"r1","message":{"id":"msg_1","type":"message","role":"assistant","model":"claude-sonnet-4-5","content":[{"type":"tool_use","id":"toolu_1","name":"Bash","input":{"command":"git push"}}],"usage":{"input_tokens":10,"cache_creation_input_tokens":200,"cache_read_input_tokens":3000,"output_tokens":40}}})" "\n" +
+           R"(","uuid":"u1","requestId":"r1","message":{"id":"msg_1","type":"message","role":"assistant","model":"claude-sonnet-4-5","content":[{"type":"tool_use","id":"toolu_1","name":"Bash","input":{"command":"git push"}}],"usage":{"input_tokens":10,"cache_creation_input_tokens":200,"cache_read_input_tokens":3000,"output_tokens":40}}})"
+           "\n" +
            R"({"type":"user",)" + common + R"("timestamp":")" + iso(now - 31 * 60) +
-           R"(","uuid":"u2","message":{"role":"user","content":[{"type":"tool_result","tool_use_id":"toolu_1","content":"pre-push hook failed: 3 tests failed","is_error":true}]}})" "\n";
+           R"(","uuid":"u2","message":{"role":"user","content":[{"type":"tool_result","tool_use_id":"toolu_1","content":"pre-push hook failed: 3 tests failed","is_error":true}]}})"
+           "\n";
 }
 
 class DelegateTest : public testing::HomeTest {
@@ -56,7 +60,9 @@ class DelegateTest : public testing::HomeTest {
         return *delegate;
     }
 
-    bool passes(int n) { return waitUntil([&] { return delegate->passesPublished() >= n; }, 20'000); }
+    bool passes(int n) {
+        return waitUntil([&] { return delegate->passesPublished() >= n; }, 20'000);
+    }
 
     void TearDown() override {
         if (delegate) {
@@ -107,7 +113,7 @@ TEST_F(DelegateTest, aGateOpenAcrossRefreshesNotifiesAndPushesOnce) {
     d.enqueueRefresh(false);
     ASSERT_TRUE(passes(4));
     ASSERT_TRUE(waitUntil([&] { return notifier.calls().size() >= 1 && sink.requests().size() >= 1; }));
-    waitUntil([] { return false; }, 300);  // room for a duplicate to show up
+    waitUntil([] { return false; }, 300); // room for a duplicate to show up
     const auto calls = notifier.calls();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0]["summary"], "Stopped on a failure: Fix flaky checkout test");
@@ -172,7 +178,7 @@ TEST_F(DelegateTest, disconnectingRemovesTheRecordedLimits) {
 }
 
 TEST_F(DelegateTest, startingValuesComeFromTheSystem) {
-    home.write(".quillon/welcomed", "");  // also makes ~/.quillon, which save() expects
+    home.write(".quillon/welcomed", ""); // also makes ~/.quillon, which save() expects
     Config c;
     c.waitMinutes = 7;
     c.save();
@@ -216,8 +222,9 @@ TEST_F(DelegateTest, thePopupIsFourHundredWideAndFitsItsContent) {
     // Opening the settings changes the content: the popup follows.
     const int closedHeight = d.popup().height();
     d.model().setShowSettings(true);
-    EXPECT_TRUE(waitUntil(
-        [&] { return d.popup().height() != closedHeight && d.popup().height() == d.popup().fittingHeight(); }));
+    EXPECT_TRUE(waitUntil([&] {
+        return d.popup().height() != closedHeight && d.popup().height() == d.popup().fittingHeight();
+    }));
     d.toggle();
     EXPECT_FALSE(d.popup().isVisible());
 }
@@ -230,7 +237,8 @@ TEST_F(DelegateTest, aLongPassNeitherFreezesTheUiNorBlocksQuitting) {
     auto release = std::make_shared<std::atomic<bool>>(false);
     auto finished = std::make_shared<std::atomic<bool>>(false);
     d.work().post([release, finished] {
-        while (!*release) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        while (!*release)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
         *finished = true;
     });
     d.enqueueRefresh(true);
@@ -240,7 +248,8 @@ TEST_F(DelegateTest, aLongPassNeitherFreezesTheUiNorBlocksQuitting) {
     EXPECT_TRUE(d.popup().isVisible());
     d.model().setShowSettings(true);
     const int h = d.popup().fittingHeight();
-    EXPECT_TRUE(waitUntil([&] { return d.popup().height() == std::min(h, d.popup().screen()->availableGeometry().height()); }));
+    EXPECT_TRUE(waitUntil(
+        [&] { return d.popup().height() == std::min(h, d.popup().screen()->availableGeometry().height()); }));
 
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_FALSE(d.shutdown(std::chrono::milliseconds(200))) << "the stuck pass is still running";

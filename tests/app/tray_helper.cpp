@@ -56,7 +56,8 @@ class Notifications : public QObject, protected QDBusContext {
         call["summary"] = summary.toStdString();
         call["body"] = body.toStdString();
         call["actions"] = nlohmann::json::array();
-        for (const QString& a : actions) call["actions"].push_back(a.toStdString());
+        for (const QString& a : actions)
+            call["actions"].push_back(a.toStdString());
         call["hints"] = nlohmann::json::object();
         for (auto it = hints.begin(); it != hints.end(); ++it)
             call["hints"][it.key().toStdString()] = it.value().toString().toStdString();
@@ -133,14 +134,15 @@ int main(int argc, char** argv) {
         using State = quillon::app::TrayLook::State;
         quillon::app::TrayLook look;
         const std::string state = argv[2];
-        look.state = state == "failing" ? State::failing
-                     : state == "limit"  ? State::limit
+        look.state = state == "failing"   ? State::failing
+                     : state == "limit"   ? State::limit
                      : state == "dollars" ? State::dollars
                      : state == "tokens"  ? State::tokens
                                           : State::loading;
         look.title = argv[3];
         look.orange = std::strcmp(argv[4], "1") == 0;
-        return quillon::app::trayPicture(look, std::atoi(argv[5])).save(QString::fromLocal8Bit(argv[6])) ? 0 : 1;
+        return quillon::app::trayPicture(look, std::atoi(argv[5])).save(QString::fromLocal8Bit(argv[6])) ? 0
+                                                                                                         : 1;
     }
     if (mode == "dismiss-point" && argc == 4) {
         QApplication app(argc, argv);
@@ -165,9 +167,10 @@ int main(int argc, char** argv) {
         std::printf("%d %d\n", p.x(), p.y());
         return 0;
     }
-    std::fputs("usage: tray_helper notifier <log> | catcher <log> | picture <state> <title> <orange> <size> <out>"
-               " | dismiss-point <title> <detail>\n",
-               stderr);
+    std::fputs(
+        "usage: tray_helper notifier <log> | catcher <log> | picture <state> <title> <orange> <size> <out>"
+        " | dismiss-point <title> <detail>\n",
+        stderr);
     return 2;
 }
 

@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "app/icon.h"
-#include "app/red_frame.h"
 #include "app/popup_window.h"
+#include "app/red_frame.h"
 #include "app/tray_icon.h"
 #include "app/work_queue.h"
 #include "tray_support.h"
@@ -37,12 +37,13 @@ LimitView limit(double used, std::int64_t level) {
 
 std::vector<Gate> gates(int n) {
     std::vector<Gate> out(static_cast<std::size_t>(n));
-    for (int i = 0; i < n; ++i) out[static_cast<std::size_t>(i)].id = "alert:" + std::to_string(i);
+    for (int i = 0; i < n; ++i)
+        out[static_cast<std::size_t>(i)].id = "alert:" + std::to_string(i);
     return out;
 }
 
 TEST(TrayLook, failingWinsOverEverythingElse) {
-    Snapshot notReady;  // not ready, no limits
+    Snapshot notReady; // not ready, no limits
     Config c;
     EXPECT_EQ(trayLook(notReady, gates(1), c), (TrayLook{State::failing, "1 failed", false}));
     Snapshot s = readySnap();
@@ -53,14 +54,14 @@ TEST(TrayLook, failingWinsOverEverythingElse) {
 }
 
 TEST(TrayLook, loadingBeforeTheFirstPass) {
-    Snapshot s;  // ready false
+    Snapshot s; // ready false
     s.limits = {limit(50, 0)};
     EXPECT_EQ(trayLook(s, {}, Config{}), (TrayLook{State::loading, "\u2026", false}));
 }
 
 TEST(TrayLook, limitShowsTheHighestTruncatedAndColoursByThatLimit) {
     Snapshot s = readySnap();
-    Config c;  // menuBarLimit on by default
+    Config c; // menuBarLimit on by default
     s.limits = {limit(36, 1), limit(72.9, 0)};
     EXPECT_EQ(trayLook(s, {}, c), (TrayLook{State::limit, "72%", false}));
     s.limits = {limit(36, 0), limit(72.9, 1)};
@@ -79,7 +80,8 @@ TEST(TrayLook, dollarsAndTokensWhenNoLimitIsShown) {
     Snapshot s = readySnap();
     Config c;
     c.menuBarDollars = true;
-    EXPECT_EQ(trayLook(s, {}, c), (TrayLook{State::dollars, "$1235", false})) << "no limits known: falls back";
+    EXPECT_EQ(trayLook(s, {}, c), (TrayLook{State::dollars, "$1235", false}))
+        << "no limits known: falls back";
     s.limits = {limit(10, 0)};
     c.menuBarLimit = false;
     EXPECT_EQ(trayLook(s, {}, c).state, State::dollars);
@@ -107,7 +109,8 @@ double share(const QImage& image, const QColor& colour, int tolerance = 40) {
         for (int x = 0; x < image.width(); ++x) {
             const QColor c = image.pixelColor(x, y);
             if (c.alpha() > 200 && std::abs(c.red() - colour.red()) < tolerance &&
-                std::abs(c.green() - colour.green()) < tolerance && std::abs(c.blue() - colour.blue()) < tolerance)
+                std::abs(c.green() - colour.green()) < tolerance &&
+                std::abs(c.blue() - colour.blue()) < tolerance)
                 ++hits;
         }
     return double(hits) / (image.width() * image.height());
@@ -135,7 +138,8 @@ TEST(TrayPicture, figureStatesDrawTheFigureOnTheDarkDisc) {
         const QImage warning = trayPicture({State::limit, "72%", true}, size);
         EXPECT_LT(share(warning, Qt::white), 0.01) << "a warning figure is orange, not white";
         EXPECT_NE(plain, trayPicture({State::limit, "73%", false}, size)) << "the figure is really drawn";
-        EXPECT_NE(trayPicture({State::tokens, "150K", false}, size), trayPicture({State::tokens, "12M", false}, size));
+        EXPECT_NE(trayPicture({State::tokens, "150K", false}, size),
+                  trayPicture({State::tokens, "12M", false}, size));
     }
     const QImage loading = trayPicture({State::loading, "\u2026", false}, 22);
     EXPECT_EQ(loading, Icon::cross(22, false)) << "while loading, the mark itself";
@@ -144,7 +148,8 @@ TEST(TrayPicture, figureStatesDrawTheFigureOnTheDarkDisc) {
 TEST(TrayPicture, offeredAtEverySizeHostsAskFor) {
     const QIcon icon = trayIconSet({State::failing, "3 failed", false});
     const QList<QSize> sizes = icon.availableSizes();
-    for (int s : {16, 22, 24, 32, 44, 48, 64}) EXPECT_TRUE(sizes.contains(QSize(s, s))) << s;
+    for (int s : {16, 22, 24, 32, 44, 48, 64})
+        EXPECT_TRUE(sizes.contains(QSize(s, s))) << s;
 }
 
 TEST(TrayIconItem, titleIsTheToolTip) {
@@ -181,8 +186,9 @@ TEST(RedFrameWindows, oneRingPerScreenThatTakesNoInput) {
         const QWidget& w = *frame.windows()[i];
         EXPECT_EQ(w.geometry(), screens[static_cast<int>(i)]->geometry());
         const Qt::WindowFlags f = w.windowFlags();
-        for (Qt::WindowType flag : {Qt::FramelessWindowHint, Qt::WindowStaysOnTopHint, Qt::WindowTransparentForInput,
-                                    Qt::WindowDoesNotAcceptFocus, Qt::X11BypassWindowManagerHint})
+        for (Qt::WindowType flag :
+             {Qt::FramelessWindowHint, Qt::WindowStaysOnTopHint, Qt::WindowTransparentForInput,
+              Qt::WindowDoesNotAcceptFocus, Qt::X11BypassWindowManagerHint})
             EXPECT_TRUE(f.testFlag(flag)) << flag;
         EXPECT_EQ(f & Qt::WindowType_Mask, Qt::Tool);
         EXPECT_TRUE(w.isVisible());
@@ -222,7 +228,8 @@ TEST(WorkQueueOrder, runsTasksOneAtATimeInOrder) {
         });
     ASSERT_TRUE(testing::waitUntil([&] { return q.pending() == 0; }));
     std::vector<int> expected(50);
-    for (int i = 0; i < 50; ++i) expected[static_cast<std::size_t>(i)] = i;
+    for (int i = 0; i < 50; ++i)
+        expected[static_cast<std::size_t>(i)] = i;
     EXPECT_EQ(seen, expected);
     EXPECT_FALSE(overlap);
 }
@@ -234,7 +241,8 @@ TEST(WorkQueueStop, aBoundedWaitReturnsWhileATaskStillRuns) {
     auto q = std::make_unique<WorkQueue>();
     q->post([release, finished, started] {
         *started = true;
-        while (!*release) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        while (!*release)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
         *finished = true;
     });
     std::atomic<bool> laterRan{false};
@@ -247,7 +255,7 @@ TEST(WorkQueueStop, aBoundedWaitReturnsWhileATaskStillRuns) {
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
     EXPECT_TRUE(q->stopping());
     q->post([&] { laterRan = true; });
-    q.reset();  // the queue goes while its detached thread still runs the task
+    q.reset(); // the queue goes while its detached thread still runs the task
     *release = true;
     ASSERT_TRUE(testing::waitUntil([&] { return finished->load(); }));
     EXPECT_FALSE(laterRan) << "queued and late tasks are dropped";

@@ -45,10 +45,12 @@ class QtEnvironment : public ::testing::Environment {
     QApplication* m_app = nullptr;
 };
 
-[[maybe_unused]] ::testing::Environment* const qtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+[[maybe_unused]] ::testing::Environment* const qtEnvironment =
+    ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
 std::string lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
 }
 
@@ -186,11 +188,12 @@ void HttpSink::serve() {
             r.target = first.substr(t0, first.find(' ', t0) - t0);
             while (lineEnd != std::string::npos && lineEnd < head.size()) {
                 const std::size_t next = head.find("\r\n", lineEnd + 2);
-                const std::string line = head.substr(lineEnd + 2, next == std::string::npos ? std::string::npos
-                                                                                            : next - lineEnd - 2);
+                const std::string line = head.substr(
+                    lineEnd + 2, next == std::string::npos ? std::string::npos : next - lineEnd - 2);
                 if (auto colon = line.find(':'); colon != std::string::npos) {
                     std::string value = line.substr(colon + 1);
-                    while (!value.empty() && value.front() == ' ') value.erase(0, 1);
+                    while (!value.empty() && value.front() == ' ')
+                        value.erase(0, 1);
                     r.headers[lower(line.substr(0, colon))] = value;
                 }
                 lineEnd = next;
@@ -213,7 +216,8 @@ std::vector<HostileText> hostileTexts() {
         {"link", "<a href=\"http://evil.example\">click</a> & more"},
         {"crlf", "title\r\nX-Injected: yes"},
         {"bidi", "abc\u202Eevil\u202Cdef"},
-        {"badutf8", std::string("ok\xff\xfe" "ok")},
+        {"badutf8", std::string("ok\xff\xfe"
+                                "ok")},
     };
 }
 

@@ -43,7 +43,7 @@ class HttpSink {
   public:
     struct Request {
         std::string method, target, body;
-        std::map<std::string, std::string> headers;  // names lower-cased
+        std::map<std::string, std::string> headers; // names lower-cased
     };
 
     HttpSink();
