@@ -27,7 +27,8 @@ BarChart::BarChart(std::vector<DayReport> days, std::int64_t budget, Colours col
                    QWidget* parent)
     : QWidget(parent), m_days(std::move(days)), m_budget(budget), m_colours(colours),
       m_labelFont(std::move(labelFont)) {
-    for (const DayReport& d : m_days) m_max = std::max(m_max, d.tokens);
+    for (const DayReport& d : m_days)
+        m_max = std::max(m_max, d.tokens);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     setMouseTracking(true);
 }
@@ -36,7 +37,9 @@ double BarChart::slotWidth() const {
     return m_days.empty() ? 0 : static_cast<double>(width()) / static_cast<double>(m_days.size());
 }
 
-int BarChart::labelHeight() const { return QFontMetrics(m_labelFont).height(); }
+int BarChart::labelHeight() const {
+    return QFontMetrics(m_labelFont).height();
+}
 
 QRectF BarChart::barRect(int index) const {
     if (index < 0 || index >= count()) return {};
@@ -63,7 +66,8 @@ QString BarChart::toolTipText(int index) const {
     if (index < 0 || index >= count()) return {};
     const DayReport& d = m_days[static_cast<std::size_t>(index)];
     return QString::fromStdString(format("%s · %s tokens · %lld turns · $%.0f", d.day.c_str(),
-                                         fmtTokens(d.tokens).c_str(), static_cast<long long>(d.turns), d.usd));
+                                         fmtTokens(d.tokens).c_str(), static_cast<long long>(d.turns),
+                                         d.usd));
 }
 
 QString BarChart::dayLabel(int index) const {
@@ -71,11 +75,13 @@ QString BarChart::dayLabel(int index) const {
     const DayReport& d = m_days[static_cast<std::size_t>(index)];
     const QDate date = dateOf(d.day);
     if (m_days.size() <= 10) {
-        if (!date.isValid()) return QString::fromStdString(d.day.size() >= 2 ? d.day.substr(d.day.size() - 2) : d.day);
+        if (!date.isValid())
+            return QString::fromStdString(d.day.size() >= 2 ? d.day.substr(d.day.size() - 2) : d.day);
         return QLocale().dayName(date.dayOfWeek(), QLocale::ShortFormat);
     }
     if ((count() - 1 - index) % 3 != 0) return {};
-    if (!date.isValid()) return QString::fromStdString(d.day.size() >= 2 ? d.day.substr(d.day.size() - 2) : d.day);
+    if (!date.isValid())
+        return QString::fromStdString(d.day.size() >= 2 ? d.day.substr(d.day.size() - 2) : d.day);
     return QString::number(date.day());
 }
 
@@ -90,7 +96,9 @@ QSize BarChart::sizeHint() const {
     return {width() > 0 ? width() : 360, static_cast<int>(barArea + kLabelGap) + labelHeight()};
 }
 
-QSize BarChart::minimumSizeHint() const { return {count() * 4, sizeHint().height()}; }
+QSize BarChart::minimumSizeHint() const {
+    return {count() * 4, sizeHint().height()};
+}
 
 void BarChart::paintEvent(QPaintEvent*) {
     QPainter p(this);

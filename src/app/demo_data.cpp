@@ -24,10 +24,11 @@ DayReport dayOf(Instant now, int daysAgo, std::int64_t m) {
 }
 
 std::string compactAdvice(const SessionReport& s) {
-    return format("Compact now: it carries %s of history on top of a %s start, so each turn costs about %.1fx a "
-                  "fresh one.",
-                  fmtTokens(s.contextNow - s.floor).c_str(), fmtTokens(s.floor).c_str(),
-                  static_cast<double>(s.contextNow) / static_cast<double>(s.floor));
+    return format(
+        "Compact now: it carries %s of history on top of a %s start, so each turn costs about %.1fx a "
+        "fresh one.",
+        fmtTokens(s.contextNow - s.floor).c_str(), fmtTokens(s.floor).c_str(),
+        static_cast<double>(s.contextNow) / static_cast<double>(s.floor));
 }
 
 std::string startAdvice(const SessionReport& s) {
@@ -83,10 +84,11 @@ DemoData demoData(Instant now, const Config& config, bool red) {
     snap.scannedAt = now;
 
     int ago = 29;
-    for (std::int64_t m : {301, 0, 512, 644, 398, 720, 455, 0, 213, 588, 802, 367, 490, 0, 0, 631, 544, 419, 760, 322,
-                           0, 275, 498})
+    for (std::int64_t m : {301, 0, 512, 644, 398, 720, 455, 0,   213, 588, 802, 367,
+                           490, 0, 0,   631, 544, 419, 760, 322, 0,   275, 498})
         snap.month.push_back(dayOf(now, ago--, m));
-    for (std::int64_t m : {612, 388, 905, 441, 530, 274, 486}) snap.week.push_back(dayOf(now, ago--, m));
+    for (std::int64_t m : {612, 388, 905, 441, 530, 274, 486})
+        snap.week.push_back(dayOf(now, ago--, m));
     snap.month.insert(snap.month.end(), snap.week.begin(), snap.week.end());
 
     snap.today.day = dayKey(now);
@@ -101,17 +103,18 @@ DemoData demoData(Instant now, const Config& config, bool red) {
     first.advice.push_back(
         format("Subagents are %.0f%% of its tokens today. Fewer, narrower helpers would cut it.", 71.0));
     snap.sessions.push_back(std::move(first));
-    snap.sessions.push_back(session("codex:demo-payments", "Review the payments migration", "Codex", "api-server",
-                                    122'000'000, 510, 262'000, 41'000, 0, now - 720,
+    snap.sessions.push_back(session("codex:demo-payments", "Review the payments migration", "Codex",
+                                    "api-server", 122'000'000, 510, 262'000, 41'000, 0, now - 720,
                                     "Finished " + std::to_string(12) + " min ago", 1));
-    snap.sessions.push_back(session("demo-checkout", "Fix flaky checkout test", "Claude Code", "web-app",
-                                    41'000'000, 204, 152'000, 118'000, 0.12, now - 1860,
-                                    "Waiting on Bash for " + std::to_string(31) + " min (may need your approval)",
-                                    2));
+    snap.sessions.push_back(
+        session("demo-checkout", "Fix flaky checkout test", "Claude Code", "web-app", 41'000'000, 204,
+                152'000, 118'000, 0.12, now - 1860,
+                "Waiting on Bash for " + std::to_string(31) + " min (may need your approval)", 2));
 
     snap.limits.push_back(limit("Claude Code", "5-hour", 72, now + 5400, "resets 4:10 PM",
                                 "At this pace you run out at 3:35 PM, 35 min before it resets.",
-                                "Refactor billing webhooks used about 64% of the tokens in this window.", 1, now));
+                                "Refactor billing webhooks used about 64% of the tokens in this window.", 1,
+                                now));
     snap.limits.push_back(limit("Claude Code", "Weekly", 41, now + 259'200, "resets Fri 9:00 AM",
                                 "On pace to finish this window at about 72%.", std::nullopt, 0, now));
     snap.limits.push_back(limit("Codex", "5-hour", 18, now + 9000, "resets 5:10 PM",

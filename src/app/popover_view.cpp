@@ -84,9 +84,13 @@ using FlagRow = PopoverView::FlagRow;
 // Longest run of characters without a break opportunity before a zero-width space goes in.
 constexpr int kLongRun = 24;
 
-bool isBidiControl(char16_t c) { return (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069); }
+bool isBidiControl(char16_t c) {
+    return (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
 
-bool isControl(char16_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
+bool isControl(char16_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F);
+}
 
 QColor mix(const QColor& a, const QColor& b, double share) {
     return QColor::fromRgbF(static_cast<float>(a.redF() * share + b.redF() * (1 - share)),
@@ -94,7 +98,9 @@ QColor mix(const QColor& a, const QColor& b, double share) {
                             static_cast<float>(a.blueF() * share + b.blueF() * (1 - share)));
 }
 
-QString hexOf(const QColor& c) { return c.name(QColor::HexRgb); }
+QString hexOf(const QColor& c) {
+    return c.name(QColor::HexRgb);
+}
 
 void paintText(QWidget* w, const QColor& colour) {
     QPalette p = w->palette();
@@ -113,7 +119,8 @@ long long wholePercent(double value) {
 // A card with a rounded, lightly tinted background.
 class Card : public QFrame {
   public:
-    Card(QColor fill, double radius, QWidget* parent = nullptr) : QFrame(parent), m_fill(fill), m_radius(radius) {}
+    Card(QColor fill, double radius, QWidget* parent = nullptr)
+        : QFrame(parent), m_fill(fill), m_radius(radius) {}
 
   protected:
     void paintEvent(QPaintEvent*) override {
@@ -152,8 +159,9 @@ class LimitBar : public QWidget {
         p.drawRoundedRect(r, radius, radius);
         if (m_value > 0) {
             p.setBrush(m_tint);
-            p.drawRoundedRect(QRectF(r.x(), r.y(), std::max(r.height(), r.width() * m_value / 100), r.height()),
-                              radius, radius);
+            p.drawRoundedRect(
+                QRectF(r.x(), r.y(), std::max(r.height(), r.width() * m_value / 100), r.height()), radius,
+                radius);
         }
     }
 
@@ -174,7 +182,8 @@ QWidget* stepper(QWidget* parent, const char* name, std::function<void(int)> ste
         arrow->setAutoRepeat(true);
         arrow->setFixedSize(16, 11);
         arrow->setFocusPolicy(Qt::NoFocus);
-        arrow->setObjectName(QString::fromLatin1(name) + (direction > 0 ? QStringLiteral("Up") : QStringLiteral("Down")));
+        arrow->setObjectName(QString::fromLatin1(name) +
+                             (direction > 0 ? QStringLiteral("Up") : QStringLiteral("Down")));
         arrow->setAccessibleName(direction > 0 ? QStringLiteral("Increase") : QStringLiteral("Decrease"));
         QObject::connect(arrow, &QToolButton::clicked, box, [step, direction] { step(direction); });
         column->addWidget(arrow);
@@ -183,7 +192,8 @@ QWidget* stepper(QWidget* parent, const char* name, std::function<void(int)> ste
 }
 
 const NumberRow kWarningNumbers[] = {
-    {"historyCeiling", "Say \"compact now\" when history passes", &Config::historyCeiling, 1000, "K", 25, 25, 2000},
+    {"historyCeiling", "Say \"compact now\" when history passes", &Config::historyCeiling, 1000, "K", 25, 25,
+     2000},
     {"floorWarning", "Flag a session that starts above", &Config::floorWarning, 1000, "K", 10, 10, 1000},
     {"dailyBudget", "Daily token budget", &Config::dailyBudget, 1'000'000, "M", 50, 10, 20000},
     {"stallMinutes", "Alert when stopped on a failure for", &Config::stallMinutes, 1, "min", 5, 1, 240},
@@ -191,7 +201,7 @@ const NumberRow kWarningNumbers[] = {
 };
 const NumberRow kWaitMinutes = {"waitMinutes", "...for this long", &Config::waitMinutes, 1, "min", 5, 1, 240};
 const FlagRow kNotifyWaiting = {"notifyWaiting", "Tell me when a session has a tool call pending",
-                                             &Config::notifyWaiting};
+                                &Config::notifyWaiting};
 const FlagRow kWatchFlags[] = {
     {"watchClaude", "Claude Code sessions", &Config::watchClaude},
     {"watchCodex", "Codex sessions", &Config::watchCodex},
@@ -333,9 +343,8 @@ DesktopActions DesktopActions::system() {
         }
     };
     a.quit = [] { QCoreApplication::quit(); };
-    a.sendPush = [](const std::string& to, const std::string& title, const std::string& body, Push::Done done) {
-        Push::send(to, title, body, std::move(done));
-    };
+    a.sendPush = [](const std::string& to, const std::string& title, const std::string& body,
+                    Push::Done done) { Push::send(to, title, body, std::move(done)); };
     return a;
 }
 
@@ -377,9 +386,13 @@ int PopoverView::heightForWidth(int w) const {
     return h >= 0 ? h : layout()->totalSizeHint().height();
 }
 
-QSize PopoverView::sizeHint() const { return {width, heightForWidth(width)}; }
+QSize PopoverView::sizeHint() const {
+    return {width, heightForWidth(width)};
+}
 
-QSize PopoverView::minimumSizeHint() const { return {width, 0}; }
+QSize PopoverView::minimumSizeHint() const {
+    return {width, 0};
+}
 
 QFont PopoverView::typeFace(double size, QFont::Weight weight) const {
     QFont f = m_baseFont;
@@ -481,8 +494,8 @@ void PopoverView::sync() {
         m_limitsKey = std::make_unique<LimitsKey>(std::move(limits));
         buildLimits();
     }
-    TodayKey today{snap.ready,   snap.readFailed, snap.monthReady, snap.overBudget,  m.showMonth(),
-                   snap.today,   snap.week,       snap.month,      config.dailyBudget};
+    TodayKey today{snap.ready, snap.readFailed, snap.monthReady, snap.overBudget,   m.showMonth(),
+                   snap.today, snap.week,       snap.month,      config.dailyBudget};
     if (!m_todayKey || !(*m_todayKey == today)) {
         m_todayKey = std::make_unique<TodayKey>(std::move(today));
         buildToday();
@@ -495,7 +508,8 @@ void PopoverView::sync() {
     syncFooter();
     // New content is shown now, with everything in it, rather than on the next turn of the event
     // loop: the fitting height is right as soon as the model's change has been handled.
-    for (QWidget* content : {m_gatesContent, m_limitsContent, m_todayContent, m_sessionsContent, m_footerContent})
+    for (QWidget* content :
+         {m_gatesContent, m_limitsContent, m_todayContent, m_sessionsContent, m_footerContent})
         if (content && content->isHidden()) content->show();
 
     const bool settings = m.showSettings();
@@ -530,7 +544,8 @@ void PopoverView::buildGates() {
         inside->setSpacing(2);
         inside->addWidget(label(plainText(gate.title), 12, m_tones.primary, QFont::DemiBold, "gateTitle"));
         if (!gate.detail.empty())
-            inside->addWidget(label(plainText(gate.detail), 11, m_tones.secondary, QFont::Normal, "gateDetail"));
+            inside->addWidget(
+                label(plainText(gate.detail), 11, m_tones.secondary, QFont::Normal, "gateDetail"));
         QString meta = QString::fromStdString(fmtAgo(gate.since, now));
         if (gate.hint) meta += QStringLiteral(" · ") + plainText(*gate.hint);
         inside->addWidget(label(meta, 10, m_tones.secondary, QFont::Normal, "gateMeta"));
@@ -563,7 +578,8 @@ void PopoverView::buildGates() {
         connect(all, &QPushButton::clicked, this, [this] {
             // A copy: each dismissal may publish a new gate list while this loop runs.
             const std::vector<Gate> pending = m_model.gates();
-            for (const Gate& gate : pending) m_model.onDismiss(gate);
+            for (const Gate& gate : pending)
+                m_model.onDismiss(gate);
         });
         row->addStretch(1);
         row->addWidget(all);
@@ -588,7 +604,8 @@ void PopoverView::openLink(const std::string& link) {
 void PopoverView::buildLimits() {
     QVBoxLayout* column = freshColumn(m_limitsSection, 7, &m_limitsContent);
     const Model& m = m_model;
-    column->addWidget(label(QStringLiteral("Plan limits"), 12, m_tones.primary, QFont::DemiBold, "limitsHeading"));
+    column->addWidget(
+        label(QStringLiteral("Plan limits"), 12, m_tones.primary, QFont::DemiBold, "limitsHeading"));
 
     QColor track = m_tones.secondary;
     track.setAlphaF(0.25f);
@@ -601,8 +618,8 @@ void PopoverView::buildLimits() {
 
         auto* top = new QHBoxLayout;
         top->setSpacing(8);
-        QLabel* name = label(plainText(v.tool) + QStringLiteral(" · ") + plainText(v.label), 12, m_tones.primary,
-                             QFont::Medium, "limitName");
+        QLabel* name = label(plainText(v.tool) + QStringLiteral(" · ") + plainText(v.label), 12,
+                             m_tones.primary, QFont::Medium, "limitName");
         QLabel* figure = label(QString::number(wholePercent(v.usedPercent)) + QStringLiteral("% · ") +
                                    plainText(v.resetText),
                                11, m_tones.secondary, QFont::Normal, "limitFigure");
@@ -617,9 +634,11 @@ void PopoverView::buildLimits() {
         bar->setObjectName(QStringLiteral("limitBar"));
         lines->addWidget(bar);
         if (!v.forecast.empty())
-            lines->addWidget(label(plainText(v.forecast), 11, v.level > 0 ? m_tones.orange : m_tones.secondary,
-                                   QFont::Normal, "limitForecast"));
-        if (v.top) lines->addWidget(label(plainText(*v.top), 10, m_tones.secondary, QFont::Normal, "limitTop"));
+            lines->addWidget(label(plainText(v.forecast), 11,
+                                   v.level > 0 ? m_tones.orange : m_tones.secondary, QFont::Normal,
+                                   "limitForecast"));
+        if (v.top)
+            lines->addWidget(label(plainText(*v.top), 10, m_tones.secondary, QFont::Normal, "limitTop"));
         column->addWidget(row);
     }
 
@@ -629,8 +648,8 @@ void PopoverView::buildLimits() {
         row->addWidget(label(QStringLiteral("Claude Code limits are not connected."), 11, m_tones.secondary,
                              QFont::Normal, "notConnectedLabel"),
                        1);
-        QPushButton* toggle =
-            button(m.showConnect() ? QStringLiteral("Cancel") : QStringLiteral("Connect"), 11, "connectButton");
+        QPushButton* toggle = button(m.showConnect() ? QStringLiteral("Cancel") : QStringLiteral("Connect"),
+                                     11, "connectButton");
         connect(toggle, &QPushButton::clicked, this, [this] {
             m_model.setShowConnect(!m_model.showConnect());
             m_model.setConnectError(std::nullopt);
@@ -639,11 +658,12 @@ void PopoverView::buildLimits() {
         column->addLayout(row);
     }
     if (m.showConnect()) {
-        column->addWidget(label(QStringLiteral("Claude Code only gives its plan limits to a status line. Connecting "
-                                               "sets Quillon as the status line in ~/.claude/settings.json. If you "
-                                               "already have a status line, it keeps showing. A backup of the file is "
-                                               "saved first, and you can disconnect in Settings."),
-                                10, m_tones.secondary, QFont::Normal, "connectExplanation"));
+        column->addWidget(
+            label(QStringLiteral("Claude Code only gives its plan limits to a status line. Connecting "
+                                 "sets Quillon as the status line in ~/.claude/settings.json. If you "
+                                 "already have a status line, it keeps showing. A backup of the file is "
+                                 "saved first, and you can disconnect in Settings."),
+                  10, m_tones.secondary, QFont::Normal, "connectExplanation"));
         auto* row = new QHBoxLayout;
         QPushButton* now = button(QStringLiteral("Connect now"), 11, "connectNowButton");
         connect(now, &QPushButton::clicked, this, [this] { m_model.onConnectClaude(true); });
@@ -692,7 +712,8 @@ void PopoverView::buildToday() {
     };
     const QColor figureColour = snap.overBudget ? m_tones.orange : m_tones.primary;
     QString figure = span(QString::fromStdString(fmtTokens(snap.today.tokens)), 26, figureColour, 600) +
-                     QStringLiteral("&nbsp;") + span(QStringLiteral("tokens today"), 13, m_tones.secondary, 400) +
+                     QStringLiteral("&nbsp;") +
+                     span(QStringLiteral("tokens today"), 13, m_tones.secondary, 400) +
                      QStringLiteral("&nbsp;&nbsp; ") +
                      span(QString::fromStdString(format("~$%.0f at list price", snap.today.usd)), 11,
                           m_tones.secondary, 400);
@@ -707,8 +728,8 @@ void PopoverView::buildToday() {
     column->addWidget(figureLabel);
 
     const double share = snap.today.turns > 0 ? 100.0 * static_cast<double>(snap.today.sideTurns) /
-                                                     static_cast<double>(snap.today.turns)
-                                               : 0.0;
+                                                    static_cast<double>(snap.today.turns)
+                                              : 0.0;
     column->addWidget(label(QString::fromStdString(format("%lld turns · %.0f%% by subagents · budget %s",
                                                           static_cast<long long>(snap.today.turns), share,
                                                           fmtTokens(config.dailyBudget).c_str())),
@@ -734,10 +755,11 @@ void PopoverView::buildToday() {
                     monthUsd += d.usd;
                 }
             }
-            column->addWidget(label(QString::fromStdString(format("Last 30 days: %s · ~$%.0f   This month: %s · ~$%.0f",
-                                                                  fmtTokens(allTokens).c_str(), allUsd,
-                                                                  fmtTokens(monthTokens).c_str(), monthUsd)),
-                                    10, m_tones.secondary, QFont::Normal, "monthTotals"));
+            column->addWidget(
+                label(QString::fromStdString(format("Last 30 days: %s · ~$%.0f   This month: %s · ~$%.0f",
+                                                    fmtTokens(allTokens).c_str(), allUsd,
+                                                    fmtTokens(monthTokens).c_str(), monthUsd)),
+                      10, m_tones.secondary, QFont::Normal, "monthTotals"));
         } else {
             column->addWidget(label(QStringLiteral("Reading the last 30 days…"), 10, m_tones.secondary,
                                     QFont::Normal, "monthTotals"));
@@ -749,10 +771,11 @@ void PopoverView::buildToday() {
     toggle->setFlat(true);
     toggle->setAutoDefault(false);
     toggle->setCursor(Qt::PointingHandCursor);
-    toggle->setStyleSheet(QStringLiteral("QPushButton { border: none; padding: 0; color: %1; text-align: left;"
-                                         " font-size: %2; }"
-                                         "QPushButton:hover { text-decoration: underline; }")
-                              .arg(hexOf(m_tones.accent), cssSize(10)));
+    toggle->setStyleSheet(
+        QStringLiteral("QPushButton { border: none; padding: 0; color: %1; text-align: left;"
+                       " font-size: %2; }"
+                       "QPushButton:hover { text-decoration: underline; }")
+            .arg(hexOf(m_tones.accent), cssSize(10)));
     connect(toggle, &QPushButton::clicked, this, [this] { m_model.setShowMonth(!m_model.showMonth()); });
     column->addWidget(toggle, 0, Qt::AlignLeft);
 }
@@ -784,7 +807,8 @@ void PopoverView::buildSessions() {
 
         QString meta = plainText(s.tool) + QStringLiteral(" · ");
         if (!s.project.empty()) meta += plainText(s.project) + QStringLiteral(" · ");
-        meta += QString::fromStdString(format("%lld turns · now %s per turn · ", static_cast<long long>(s.turnsToday),
+        meta += QString::fromStdString(format("%lld turns · now %s per turn · ",
+                                              static_cast<long long>(s.turnsToday),
                                               fmtTokens(s.contextNow).c_str()) +
                                        fmtAgo(s.last, now));
         lines->addWidget(label(meta, 10, m_tones.secondary, QFont::Normal, "sessionMeta"));
@@ -833,8 +857,8 @@ void PopoverView::buildFooter() {
     m_settingsToggle->setFont(typeFace(11));
     m_settingsToggle->setIconSize(QSize(10, 10));
     // A disclosure, not a push button: no sunken look while open.
-    m_settingsToggle->setStyleSheet(QStringLiteral("QToolButton { border: none; padding: 2px 0; font-size: %1; }")
-                                        .arg(cssSize(11)));
+    m_settingsToggle->setStyleSheet(
+        QStringLiteral("QToolButton { border: none; padding: 2px 0; font-size: %1; }").arg(cssSize(11)));
     connect(m_settingsToggle, &QToolButton::clicked, this, [this](bool on) { m_model.setShowSettings(on); });
     column->addWidget(m_settingsToggle, 0, Qt::AlignLeft);
 
@@ -887,7 +911,8 @@ QWidget* PopoverView::buildSettings() {
         field->setFont(typeFace(11));
         field->setFixedWidth(58);
         field->setAlignment(Qt::AlignRight);
-        field->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,9}")), field));
+        field->setValidator(
+            new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,9}")), field));
         field->setAccessibleName(QString::fromUtf8(row.label));
         connect(field, &QLineEdit::editingFinished, this, [this, &row, field] {
             bool ok = false;
@@ -926,20 +951,25 @@ QWidget* PopoverView::buildSettings() {
     };
 
     heading("Warnings");
-    for (const NumberRow& row : kWarningNumbers) number(row);
+    for (const NumberRow& row : kWarningNumbers)
+        number(row);
     flag(kNotifyWaiting);
     number(kWaitMinutes);
     heading("What to watch");
-    for (const FlagRow& row : kWatchFlags) flag(row);
+    for (const FlagRow& row : kWatchFlags)
+        flag(row);
     heading("When something fails");
-    for (const FlagRow& row : kFailFlags) flag(row);
+    for (const FlagRow& row : kFailFlags)
+        flag(row);
     heading("Menu bar");
-    for (const FlagRow& row : kMenuBarFlags) flag(row);
+    for (const FlagRow& row : kMenuBarFlags)
+        flag(row);
 
     heading("Phone alerts");
-    column->addWidget(label(QStringLiteral("Paste an ntfy topic address, a Slack webhook, or any address that accepts a "
-                                           "JSON post. Failures, limit warnings and waiting sessions are sent there."),
-                            10, m_tones.secondary));
+    column->addWidget(
+        label(QStringLiteral("Paste an ntfy topic address, a Slack webhook, or any address that accepts a "
+                             "JSON post. Failures, limit warnings and waiting sessions are sent there."),
+              10, m_tones.secondary));
     auto* pushRow = new QHBoxLayout;
     pushRow->setSpacing(6);
     m_pushURL = new QLineEdit;
@@ -963,9 +993,11 @@ QWidget* PopoverView::buildSettings() {
         m_actions.sendPush(m_model.config().pushURL, Push::testTitle, Push::testBody,
                            [model](std::optional<std::string> error) {
                                if (!model) return;
-                               const std::string status = error ? *error : std::string("Sent. Check your phone.");
+                               const std::string status =
+                                   error ? *error : std::string("Sent. Check your phone.");
                                QMetaObject::invokeMethod(
-                                   model.data(), [model, status] {
+                                   model.data(),
+                                   [model, status] {
                                        if (model) model->setPushStatus(status);
                                    },
                                    Qt::QueuedConnection);

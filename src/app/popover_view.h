@@ -44,8 +44,8 @@ QString plainText(std::string_view text);
 struct LinkTarget {
     enum class Action { none, open, reveal };
     Action action = Action::none;
-    QUrl url;      // for open
-    QString path;  // for reveal
+    QUrl url;     // for open
+    QString path; // for reveal
 };
 LinkTarget linkTarget(std::string_view link);
 
@@ -69,7 +69,8 @@ struct DesktopActions {
     std::function<void(const QString& path)> openFolder;
     std::function<void(const QString& text)> copy;
     std::function<void()> quit;
-    std::function<void(const std::string& to, const std::string& title, const std::string& body, Push::Done done)>
+    std::function<void(const std::string& to, const std::string& title, const std::string& body,
+                       Push::Done done)>
         sendPush;
 
     // The real ones: default browser, the file manager over D-Bus (else the containing folder),
@@ -127,8 +128,8 @@ class PopoverView : public QWidget {
     void commitNumber(const NumberRow& row, std::int64_t shown);
     void openLink(const std::string& link);
 
-    QLabel* label(const QString& text, double size, const QColor& colour, QFont::Weight weight = QFont::Normal,
-                  const char* name = nullptr) const;
+    QLabel* label(const QString& text, double size, const QColor& colour,
+                  QFont::Weight weight = QFont::Normal, const char* name = nullptr) const;
     QPushButton* button(const QString& text, double size, const char* name) const;
     // Replaces the content of a section host with a fresh, empty column.
     QVBoxLayout* freshColumn(QWidget* host, int spacing, QWidget** content);

@@ -26,7 +26,8 @@ int countNear(const QImage& image, const QColor& want, int tolerance, QRect area
     area &= image.rect();
     int n = 0;
     for (int y = area.top(); y <= area.bottom(); ++y)
-        for (int x = area.left(); x <= area.right(); ++x) n += near(image.pixel(x, y), want, tolerance);
+        for (int x = area.left(); x <= area.right(); ++x)
+            n += near(image.pixel(x, y), want, tolerance);
     return n;
 }
 
@@ -60,7 +61,7 @@ class PicturesTest : public HomeTest {
         app::applyDemo(model, currentInstant(), false, false);
         app::PopoverView view(model);
         QFont font = view.font();
-        font.setPointSizeF(9.75);  // the size pictures are drawn at
+        font.setPointSizeF(9.75); // the size pictures are drawn at
         view.setFont(font);
         fit(view);
         QWidget* w = view.findChild<QWidget*>(name);
@@ -171,23 +172,23 @@ TEST_F(PicturesTest, iconDrawsTheOrangePlusOnBlack) {
     const QImage plain = icon({"--icon", path, "200"});
     ASSERT_EQ(plain.size(), QSize(200, 200));
     EXPECT_TRUE(plain.hasAlphaChannel());
-    EXPECT_TRUE(near(plain.pixel(100, 100), orange, 3));       // centre of the plus
-    EXPECT_TRUE(near(plain.pixel(100, 45), orange, 3));        // vertical bar: L = 120 from y = 40
-    EXPECT_TRUE(near(plain.pixel(100, 15), Qt::black, 3));     // disc above the bar
-    EXPECT_TRUE(near(plain.pixel(35, 35), Qt::black, 3));      // disc beside the plus
-    EXPECT_EQ(qAlpha(plain.pixel(2, 2)), 0);                   // outside the disc
-    EXPECT_EQ(qAlpha(plain.pixel(100, 1)), 0);                 // inset 0.02 x 200 = 4
+    EXPECT_TRUE(near(plain.pixel(100, 100), orange, 3));   // centre of the plus
+    EXPECT_TRUE(near(plain.pixel(100, 45), orange, 3));    // vertical bar: L = 120 from y = 40
+    EXPECT_TRUE(near(plain.pixel(100, 15), Qt::black, 3)); // disc above the bar
+    EXPECT_TRUE(near(plain.pixel(35, 35), Qt::black, 3));  // disc beside the plus
+    EXPECT_EQ(qAlpha(plain.pixel(2, 2)), 0);               // outside the disc
+    EXPECT_EQ(qAlpha(plain.pixel(100, 1)), 0);             // inset 0.02 x 200 = 4
 
     const QImage tile = icon({"--icon", path, "--tile", "256"});
     ASSERT_EQ(tile.size(), QSize(256, 256));
-    EXPECT_EQ(qAlpha(tile.pixel(20, 128)), 0);                 // inset 25 px
+    EXPECT_EQ(qAlpha(tile.pixel(20, 128)), 0); // inset 25 px
     EXPECT_TRUE(near(tile.pixel(30, 128), Qt::black, 3));
     EXPECT_TRUE(near(tile.pixel(128, 128), orange, 3));
-    EXPECT_TRUE(near(tile.pixel(128 + 55, 128), orange, 3));   // bar 117.76 long: reaches 186.9
+    EXPECT_TRUE(near(tile.pixel(128 + 55, 128), orange, 3)); // bar 117.76 long: reaches 186.9
     EXPECT_TRUE(near(tile.pixel(128 + 62, 128), Qt::black, 3));
-    EXPECT_TRUE(near(tile.pixel(128, 128 + 50), orange, 3));   // vertical bar down to 186.9
-    EXPECT_TRUE(near(tile.pixel(128 + 25, 128 + 25), Qt::black, 3));      // between the arms
-    EXPECT_EQ(qAlpha(tile.pixel(27, 27)), 0);                  // rounded corner (radius 46.25)
+    EXPECT_TRUE(near(tile.pixel(128, 128 + 50), orange, 3));         // vertical bar down to 186.9
+    EXPECT_TRUE(near(tile.pixel(128 + 25, 128 + 25), Qt::black, 3)); // between the arms
+    EXPECT_EQ(qAlpha(tile.pixel(27, 27)), 0);                        // rounded corner (radius 46.25)
 }
 
 TEST(IconImage, drawsAtAnySizeInProcess) {

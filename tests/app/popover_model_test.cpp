@@ -38,7 +38,7 @@ TEST(Model, everyAssignmentOfAnObservedFieldSignalsOnceAfterTheChange) {
     model.setShowMonth(true);
     EXPECT_EQ(spy.count(), 1);
     EXPECT_TRUE(seenNew);
-    model.setShowMonth(true);  // the same value is still an assignment
+    model.setShowMonth(true); // the same value is still an assignment
     EXPECT_EQ(spy.count(), 2);
 
     Snapshot snap;

@@ -37,7 +37,8 @@ class SettingsTest : public HomeTest {
     void step(const char* name, const char* direction, int times = 1) {
         auto* arrow = view.findChild<QToolButton*>(QString(name) + direction);
         ASSERT_NE(arrow, nullptr) << name << direction;
-        for (int i = 0; i < times; ++i) QTest::mouseClick(arrow, Qt::LeftButton, {}, arrow->rect().center());
+        for (int i = 0; i < times; ++i)
+            QTest::mouseClick(arrow, Qt::LeftButton, {}, arrow->rect().center());
     }
 
     QApplication& gui = guiApp();
@@ -49,7 +50,7 @@ class SettingsTest : public HomeTest {
 
 TEST_F(SettingsTest, fieldsShowTheValueDividedByTheirScale) {
     Config config;
-    config.historyCeiling = 150'999;  // integer division, as the rows show it
+    config.historyCeiling = 150'999; // integer division, as the rows show it
     config.dailyBudget = 10'000'000;
     config.waitMinutes = 7;
     model.setConfig(config);
@@ -101,7 +102,7 @@ TEST_F(SettingsTest, steppersMoveByTheirStepWithinTheRange) {
     EXPECT_EQ(model.config().dailyBudget, 800'000'000);
     EXPECT_EQ(field("dailyBudget")->text(), "800");
     step("historyCeiling", "Down", 10);
-    EXPECT_EQ(model.config().historyCeiling, 25'000);  // 150 - 5 x 25 reaches the floor of 25
+    EXPECT_EQ(model.config().historyCeiling, 25'000); // 150 - 5 x 25 reaches the floor of 25
     step("limitWarnPercent", "Up", 5);
     EXPECT_EQ(model.config().limitWarnPercent, 100);
     step("stallMinutes", "Down", 3);
@@ -114,10 +115,11 @@ TEST_F(SettingsTest, flagRowsStoreTheirValue) {
         const char* name;
         bool Config::*field;
     };
-    for (Row row : {Row{"notifyWaiting", &Config::notifyWaiting}, Row{"watchClaude", &Config::watchClaude},
-                    Row{"watchCodex", &Config::watchCodex}, Row{"watchGitHub", &Config::watchGitHub},
-                    Row{"redBorder", &Config::redBorder}, Row{"notifications", &Config::notifications},
-                    Row{"menuBarLimit", &Config::menuBarLimit}, Row{"menuBarDollars", &Config::menuBarDollars}}) {
+    for (Row row :
+         {Row{"notifyWaiting", &Config::notifyWaiting}, Row{"watchClaude", &Config::watchClaude},
+          Row{"watchCodex", &Config::watchCodex}, Row{"watchGitHub", &Config::watchGitHub},
+          Row{"redBorder", &Config::redBorder}, Row{"notifications", &Config::notifications},
+          Row{"menuBarLimit", &Config::menuBarLimit}, Row{"menuBarDollars", &Config::menuBarDollars}}) {
         auto* box = view.findChild<QCheckBox*>(QString(row.name) + "Check");
         ASSERT_NE(box, nullptr) << row.name;
         const bool was = model.config().*row.field;
@@ -185,7 +187,7 @@ TEST_F(SettingsTest, aRefreshWhileTypingKeepsTheFieldAndItsFocus) {
     QTest::keyClicks(f, "12");
     Snapshot snap = Snapshot::empty(currentInstant());
     snap.ready = true;
-    model.setSnap(snap);  // a refresh arrives mid-typing
+    model.setSnap(snap); // a refresh arrives mid-typing
     EXPECT_EQ(field("dailyBudget"), f);
     EXPECT_EQ(f->text(), "12");
     QTest::keyClick(f, Qt::Key_Return);

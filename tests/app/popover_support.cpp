@@ -30,7 +30,8 @@ void fit(app::PopoverView& view) {
 
 void click(QWidget* widget) {
     if (!widget) return;
-    const QPoint at = qobject_cast<QCheckBox*>(widget) ? QPoint(8, widget->height() / 2) : widget->rect().center();
+    const QPoint at =
+        qobject_cast<QCheckBox*>(widget) ? QPoint(8, widget->height() / 2) : widget->rect().center();
     QTest::mouseClick(widget, Qt::LeftButton, {}, at);
 }
 

@@ -75,7 +75,8 @@ TEST_F(PopoverTest, fiveGatesShowFourCardsAndDismissAllDismissesFive) {
         model.setGates(rest);
     };
     std::vector<Gate> gates;
-    for (int i = 1; i <= 5; ++i) gates.push_back(makeGate("g" + std::to_string(i)));
+    for (int i = 1; i <= 5; ++i)
+        gates.push_back(makeGate("g" + std::to_string(i)));
     model.setGates(gates);
     fit(view);
 
@@ -95,7 +96,7 @@ TEST_F(PopoverTest, dismissingOneCardPassesThatGateEvenWhenTheListIsReplacedAtOn
     std::vector<std::string> dismissed;
     model.onDismiss = [&](const Gate& g) {
         dismissed.push_back(g.id);
-        model.setGates({makeGate("left")});  // rebuilds the cards under the clicked button
+        model.setGates({makeGate("left")}); // rebuilds the cards under the clicked button
     };
     model.setGates({makeGate("a"), makeGate("b")});
     fit(view);
@@ -128,16 +129,25 @@ TEST_F(PopoverTest, openRevealsAFileAndOpensAWebAddressAndCopiesTheLink) {
 
 TEST_F(PopoverTest, openDoesNothingForLinksThatAreNeitherWebAddressesNorExistingFiles) {
     record(view, recorded);
-    const std::vector<std::string> links = {
-        "javascript:alert(1)", "file:///no/such/file", "/no/such/file", "relative/path.txt", "ftp://example.com/x",
-        "httpx://example.com", "http://exa mple.com", "https://", "smb://server/share", "",
-        "http://example.com\n/evil"};
+    const std::vector<std::string> links = {"javascript:alert(1)",
+                                            "file:///no/such/file",
+                                            "/no/such/file",
+                                            "relative/path.txt",
+                                            "ftp://example.com/x",
+                                            "httpx://example.com",
+                                            "http://exa mple.com",
+                                            "https://",
+                                            "smb://server/share",
+                                            "",
+                                            "http://example.com\n/evil"};
     std::vector<Gate> gates;
-    for (std::size_t i = 0; i < links.size(); ++i) gates.push_back(makeGate("g" + std::to_string(i), links[i]));
+    for (std::size_t i = 0; i < links.size(); ++i)
+        gates.push_back(makeGate("g" + std::to_string(i), links[i]));
     for (std::size_t i = 0; i < gates.size(); i += 4) {
         model.setGates(std::vector<Gate>(gates.begin() + i, gates.begin() + std::min(i + 4, gates.size())));
         fit(view);
-        for (QPushButton* b : visible<QPushButton>(&view, "openButton")) click(b);
+        for (QPushButton* b : visible<QPushButton>(&view, "openButton"))
+            click(b);
     }
     EXPECT_TRUE(recorded.opened.empty());
     EXPECT_TRUE(recorded.revealed.empty());
@@ -193,7 +203,7 @@ TEST_F(PopoverTest, connectOfferFlipsAndShowsTheError) {
     ASSERT_NE(error, nullptr);
     EXPECT_EQ(error->palette().color(QPalette::WindowText), app::tonesFor(view.palette()).red);
 
-    click(onlyButton("connectButton"));  // Cancel
+    click(onlyButton("connectButton")); // Cancel
     EXPECT_FALSE(model.showConnect());
     EXPECT_FALSE(model.connectError().has_value());
 }
@@ -203,7 +213,7 @@ TEST_F(PopoverTest, limitRowsShowFiguresAndTintByLevel) {
     app::applyDemo(model, now, false, false);
     Snapshot snap = model.snap();
     snap.limits[1].level = 2;
-    snap.limits[2].usedPercent = 140.7;  // past the limit: the figure says so, the bar is full
+    snap.limits[2].usedPercent = 140.7; // past the limit: the figure says so, the bar is full
     model.setSnap(snap);
     fit(view);
 
@@ -211,11 +221,14 @@ TEST_F(PopoverTest, limitRowsShowFiguresAndTintByLevel) {
     ASSERT_EQ(rows.size(), 3u);
     const app::Tones tones = app::tonesFor(view.palette());
     const auto figure = [](QWidget* row) { return shown(row->findChild<QLabel*>("limitFigure")); };
-    const auto tint = [](QWidget* row) { return row->findChild<QWidget*>("limitBar")->property("tint").value<QColor>(); };
+    const auto tint = [](QWidget* row) {
+        return row->findChild<QWidget*>("limitBar")->property("tint").value<QColor>();
+    };
     EXPECT_EQ(shown(rows[0]->findChild<QLabel*>("limitName")), "Claude Code · 5-hour");
     EXPECT_EQ(figure(rows[0]), "72% · resets 4:10 PM");
     EXPECT_EQ(tint(rows[0]), tones.orange);
-    EXPECT_EQ(rows[0]->findChild<QLabel*>("limitForecast")->palette().color(QPalette::WindowText), tones.orange);
+    EXPECT_EQ(rows[0]->findChild<QLabel*>("limitForecast")->palette().color(QPalette::WindowText),
+              tones.orange);
     EXPECT_EQ(shown(rows[0]->findChild<QLabel*>("limitTop")),
               "Refactor billing webhooks used about 64% of the tokens in this window.");
     EXPECT_EQ(tint(rows[1]), tones.red);
@@ -223,7 +236,8 @@ TEST_F(PopoverTest, limitRowsShowFiguresAndTintByLevel) {
     EXPECT_EQ(figure(rows[2]), "140% · resets 5:10 PM");
     EXPECT_EQ(tint(rows[2]), tones.accent);
     EXPECT_DOUBLE_EQ(rows[2]->findChild<QWidget*>("limitBar")->property("value").toDouble(), 100.0);
-    EXPECT_EQ(rows[2]->findChild<QLabel*>("limitForecast")->palette().color(QPalette::WindowText), tones.secondary);
+    EXPECT_EQ(rows[2]->findChild<QLabel*>("limitForecast")->palette().color(QPalette::WindowText),
+              tones.secondary);
 }
 
 TEST_F(PopoverTest, todayShowsFailureOrLoadingTextAlone) {
@@ -257,9 +271,9 @@ TEST_F(PopoverTest, todayShowsFiguresChartAndMonthTotals) {
     auto* chart = view.findChild<app::BarChart*>("barChart");
     ASSERT_NE(chart, nullptr);
     ASSERT_EQ(chart->count(), 7);
-    EXPECT_DOUBLE_EQ(chart->barRect(2).height(), 34.0);  // 905M, the largest day
+    EXPECT_DOUBLE_EQ(chart->barRect(2).height(), 34.0); // 905M, the largest day
     EXPECT_NEAR(chart->barRect(5).height(), 34.0 * 274 / 905, 1e-9);
-    EXPECT_EQ(chart->barColour(2), tones.orange);        // above the 750M budget
+    EXPECT_EQ(chart->barColour(2), tones.orange); // above the 750M budget
     EXPECT_EQ(chart->barColour(0).rgb(), tones.accent.rgb());
     EXPECT_NEAR(chart->barColour(0).alphaF(), 0.7, 0.01);
     const QString tip = chart->toolTipText(2);
@@ -279,8 +293,9 @@ TEST_F(PopoverTest, todayShowsFiguresChartAndMonthTotals) {
     chart = view.findChild<app::BarChart*>("barChart");
     ASSERT_EQ(chart->count(), 30);
     int empty = 0;
-    for (int i = 0; i < 30; ++i) empty += chart->barRect(i).height() == 2.0;
-    EXPECT_EQ(empty, 5);  // days without tokens still show a 2 px stub
+    for (int i = 0; i < 30; ++i)
+        empty += chart->barRect(i).height() == 2.0;
+    EXPECT_EQ(empty, 5); // days without tokens still show a 2 px stub
 
     // The month's own share: the days whose key starts with today's year and month.
     std::int64_t all = 0, month = 0;
@@ -291,9 +306,10 @@ TEST_F(PopoverTest, todayShowsFiguresChartAndMonthTotals) {
         if (d.day.substr(0, 7) == model.snap().today.day.substr(0, 7)) month += d.tokens, monthUsd += d.usd;
     }
     EXPECT_EQ(all, 12'575'000'000);
-    EXPECT_EQ(shown(onlyLabel("monthTotals")),
-              QString::fromStdString(format("Last 30 days: %s · ~$%.0f   This month: %s · ~$%.0f",
-                                            fmtTokens(all).c_str(), allUsd, fmtTokens(month).c_str(), monthUsd)));
+    EXPECT_EQ(
+        shown(onlyLabel("monthTotals")),
+        QString::fromStdString(format("Last 30 days: %s · ~$%.0f   This month: %s · ~$%.0f",
+                                      fmtTokens(all).c_str(), allUsd, fmtTokens(month).c_str(), monthUsd)));
 
     Snapshot snap = model.snap();
     snap.monthReady = false;
@@ -319,7 +335,9 @@ TEST_F(PopoverTest, sessionsShowTheFirstThreeColouredByState) {
     const auto colourOf = [](QWidget* row, const char* name) {
         return row->findChild<QLabel*>(name)->palette().color(QPalette::WindowText);
     };
-    const auto weightOf = [](QWidget* row) { return row->findChild<QLabel*>("sessionState")->font().weight(); };
+    const auto weightOf = [](QWidget* row) {
+        return row->findChild<QLabel*>("sessionState")->font().weight();
+    };
     EXPECT_EQ(shown(rows[0]->findChild<QLabel*>("sessionName")), "stopped");
     EXPECT_EQ(shown(rows[0]->findChild<QLabel*>("sessionTokens")), "1.5M");
     EXPECT_EQ(shown(rows[0]->findChild<QLabel*>("sessionMeta")),
@@ -338,8 +356,10 @@ TEST_F(PopoverTest, sessionsShowTheFirstThreeColouredByState) {
 
     snap.sessions = {makeSession("idle", 1)};
     model.setSnap(snap);
-    EXPECT_EQ(visible<QWidget>(&view, "sessionRow")[0]->findChild<QLabel*>("sessionState")->palette().color(
-                  QPalette::WindowText),
+    EXPECT_EQ(visible<QWidget>(&view, "sessionRow")[0]
+                  ->findChild<QLabel*>("sessionState")
+                  ->palette()
+                  .color(QPalette::WindowText),
               tones.grey);
 }
 
@@ -400,7 +420,7 @@ TEST_F(PopoverTest, startAtLoginShowsWhatTheSystemReports) {
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(box->text(), "Start Quillon when I log in");
 
-    click(box);  // the system refuses: the box goes back to off
+    click(box); // the system refuses: the box goes back to off
     EXPECT_EQ(asked, std::vector<bool>{true});
     EXPECT_FALSE(model.startAtLogin());
     EXPECT_FALSE(box->isChecked());
@@ -420,8 +440,9 @@ TEST_F(PopoverTest, heightFollowsContentAndLongTextsWrapInsteadOfWidening) {
     fit(view);
     const int empty = view.heightForWidth(PopoverView::width);
     Gate g = makeGate("long");
-    g.title = std::string(300, 'x');  // no break opportunity at all
-    g.detail = "word " + std::string(40, 'y') + " and then a great many ordinary words that need several lines to fit";
+    g.title = std::string(300, 'x'); // no break opportunity at all
+    g.detail = "word " + std::string(40, 'y') +
+               " and then a great many ordinary words that need several lines to fit";
     model.setGates({g});
     fit(view);
     EXPECT_GT(view.heightForWidth(PopoverView::width), empty + 60);
