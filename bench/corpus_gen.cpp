@@ -92,7 +92,7 @@ struct Writer {
     void message(bool sidechain) {
         const std::string id = "msg_01" + uuid().substr(0, 22);
         const char* model = models[below(3)];
-        const int blocks = 1 + static_cast<int>(below(4));
+        const int blocks = 2 + static_cast<int>(below(4));
         const std::int64_t in = 1 + below(50), cw = below(20'000), cr = 10'000 + below(150'000);
         std::int64_t output = 1 + below(40);
         for (int b = 0; b < blocks; ++b) {
@@ -100,9 +100,9 @@ struct Writer {
             std::string content;
             if (b == blocks - 1) {
                 content = "[{\"type\":\"tool_use\",\"id\":\"toolu_" + uuid().substr(0, 20) +
-                          "\",\"name\":\"Bash\",\"input\":{\"command\":\"" + escapedText(200) + "\"}}]";
+                          "\",\"name\":\"Bash\",\"input\":{\"command\":\"" + escapedText(500) + "\"}}]";
             } else {
-                content = "[{\"type\":\"text\",\"text\":\"" + escapedText(500) + "\"}]";
+                content = "[{\"type\":\"text\",\"text\":\"" + escapedText(900) + "\"}]";
             }
             out += "{\"parentUuid\":\"" + uuid() + "\",\"isSidechain\":" + (sidechain ? "true" : "false") +
                    ",\"userType\":\"external\",\"cwd\":\"" + cwd + "\",\"sessionId\":\"" + session +

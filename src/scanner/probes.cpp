@@ -82,7 +82,7 @@ inline void verifyMask(const char* p, std::size_t n, std::size_t base, std::uint
     }
 }
 
-[[maybe_unused]] Hits scanScalar(const char* p, std::size_t n) {
+Hits scanScalar(const char* p, std::size_t n) {
     Hits h;
     for (const char* q = p;
          (q = static_cast<const char*>(std::memchr(q, '"', static_cast<std::size_t>(p + n - q)))); ++q) {
@@ -165,6 +165,16 @@ Hits scan(std::string_view line) {
 #else
     return scanScalar(line.data(), line.size());
 #endif
+}
+
+std::vector<Hits> scanEveryKernel(std::string_view line) {
+    std::vector<Hits> out{scanScalar(line.data(), line.size())};
+#ifdef QUILLON_X86
+    out.push_back(scanSse2(line.data(), line.size()));
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) out.push_back(scanAvx2(line.data(), line.size()));
+#endif
+    return out;
 }
 
 Hits scanPlain(std::string_view line) {

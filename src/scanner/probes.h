@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "settings/clock.h"
 
@@ -41,6 +42,9 @@ struct Hits {
 // Every probe in one pass over the line. At least kPadding bytes after line.end() must
 // be readable; they do not affect the result.
 Hits scan(std::string_view line);
+
+// The answer of every vector kernel this processor can run, and of the scalar one.
+std::vector<Hits> scanEveryKernel(std::string_view line);
 
 // The same answer by plain substring searches; the reference the fast pass is tested against.
 Hits scanPlain(std::string_view line);
