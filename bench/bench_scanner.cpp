@@ -4,6 +4,7 @@
 //
 //   bench_scanner <home folder> [runs=3]
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <fstream>
 #include <malloc.h>
 #include <memory>
+#include <new>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -32,6 +34,20 @@ struct Clock {
         return static_cast<double>(ts.tv_sec) + ts.tv_nsec * 1e-9;
     }
 };
+
+// Counts the allocations made through operator new, to show there is none per line.
+static std::atomic<std::uint64_t> g_allocations{0};
+void* operator new(std::size_t n) {
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
@@ -189,6 +205,7 @@ int main(int argc, char** argv) {
         "the rest of the handling thread (listing, parsing, counting) %.3f s\n",
         read, total / read / 1e9, probe - read, total / (probe - read) / 1e9, full - (probe - read));
     // Memory of a scanner that holds the whole corpus.
+    const std::uint64_t allocationsBefore = g_allocations.load();
     malloc_trim(0);
     const long rssBefore = residentKiB();
     const std::size_t heapBefore = mallinfo2().uordblks;
@@ -198,6 +215,9 @@ int main(int argc, char** argv) {
     const std::size_t heap = mallinfo2().uordblks - heapBefore;
     const long rss = residentKiB() - rssBefore;
     std::size_t sessions = s.sessions().size();
+    const std::uint64_t allocations = g_allocations.load() - allocationsBefore;
+    std::printf("allocations during the first scan: %llu for %zu lines, %zu sessions and %zu files\n",
+                static_cast<unsigned long long>(allocations), lines, sessions, files.size());
     std::printf("memory: %.1f MB allocated, %.1f MB resident growth (%zu sessions, %zu files, %zu keys, key "
                 "set %.1f MB)\n",
                 heap / 1e6, rss / 1e3, sessions, files.size(), s.duplicateKeys(),
@@ -218,15 +238,22 @@ int main(int argc, char** argv) {
     { std::ofstream(target, std::ios::binary) << appendChunk(1000, 0); }
     s.scanBoth(36500);
     std::vector<double> appends;
+    std::uint64_t appendAllocations = 0, appendedLines = 0;
     for (int i = 1; i <= 10; ++i) {
         const std::string chunk = appendChunk(1'000'000, i);
         { std::ofstream(target, std::ios::binary | std::ios::app) << chunk; }
+        appendedLines += static_cast<std::uint64_t>(std::count(chunk.begin(), chunk.end(), '\n'));
+        const std::uint64_t before = g_allocations.load();
         auto a = Clock::now();
         s.scanBoth(36500);
         appends.push_back(seconds(a, Clock::now()));
+        appendAllocations += g_allocations.load() - before;
     }
     fs::remove_all(fs::path(target).parent_path());
-    std::printf("rescan after 1 MB appended to one file: %.2f ms (median of 10)\n", median(appends) * 1e3);
+    std::printf(
+        "rescan after 1 MB appended to one file: %.2f ms (median of 10); %llu allocations for %llu lines\n",
+        median(appends) * 1e3, static_cast<unsigned long long>(appendAllocations),
+        static_cast<unsigned long long>(appendedLines));
 
     quillon::KeySet keys;
     for (int i = 0; i < 1'000'000; ++i)

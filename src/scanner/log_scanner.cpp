@@ -13,7 +13,7 @@ LogScanner::LogScanner(Config config)
                  disk::homeDir() + "/.codex/sessions") {}
 
 SessionAgg* LogScanner::find(std::string_view key) const {
-    auto it = m_sessions.find(std::string(key));
+    auto it = m_sessions.find(key);
     return it == m_sessions.end() ? nullptr : it->second.get();
 }
 
@@ -23,6 +23,8 @@ const FileState* LogScanner::fileState(const std::string& path) const {
 }
 
 SessionAgg& LogScanner::session(std::string_view key) {
+    // Looked up without building a string: this runs for nearly every parsed line.
+    if (auto found = m_sessions.find(key); found != m_sessions.end()) return *found->second;
     auto [it, inserted] = m_sessions.try_emplace(std::string(key));
     if (inserted) {
         it->second = std::make_unique<SessionAgg>(std::string(key));
