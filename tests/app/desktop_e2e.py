@@ -111,6 +111,10 @@ class Desktop:
             "LANG": "C.UTF-8",
             "QUILLON_TEST_REFRESH_SECONDS": str(REFRESH_SECONDS),
         }
+        # Sanitizer builds need their runtime and options.
+        for name in ("LD_LIBRARY_PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS"):
+            if name in os.environ:
+                self.env[name] = os.environ[name]
         probe = lambda: self.run(["xwininfo", "-root"], check=False)
         try:
             wait_for("the X server", lambda: probe().returncode == 0, 20)
