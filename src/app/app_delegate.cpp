@@ -167,7 +167,7 @@ void AppDelegate::render() {
 void AppDelegate::toggle() {
     if (!m_popup) return;
     if (m_popup->isVisible()) {
-        m_popup->close();
+        m_popup->closeNow();
         return;
     }
     // The press that just closed the popup was on the tray icon: leave it closed.

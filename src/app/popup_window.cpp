@@ -85,6 +85,11 @@ bool PopupWindow::justClosed() const {
     return m_closed.isValid() && m_closed.elapsed() < 300;
 }
 
+void PopupWindow::closeNow() {
+    close();
+    m_closed.invalidate();
+}
+
 void PopupWindow::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Escape) {
         close();

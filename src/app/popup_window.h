@@ -32,9 +32,11 @@ class PopupWindow : public QWidget {
     void fit();
     // Fits, places next to anchor on its screen and shows.
     void open(const QRect& anchor);
-    // True for a short while after the popup closed: the click that closed it (on the tray
-    // icon) must not open it again at once.
+    // True for a short while after a click elsewhere closed the popup: when that click was on
+    // the tray icon, it must not open the popup again at once.
     bool justClosed() const;
+    // Closes it as the tray icon's own toggle does: a click right after may reopen it.
+    void closeNow();
 
   protected:
     // The content's layout settles after a change (new rows get their style when shown): follow it.

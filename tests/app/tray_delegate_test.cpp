@@ -2,7 +2,9 @@
 // worker to the model, the callbacks, the first run and quitting while a pass runs.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QScreen>
 
 #include <atomic>
@@ -227,6 +229,24 @@ TEST_F(DelegateTest, thePopupIsFourHundredWideAndFitsItsContent) {
     }));
     d.toggle();
     EXPECT_FALSE(d.popup().isVisible());
+
+    // Escape anywhere in the panel closes it.
+    d.toggle();
+    ASSERT_TRUE(d.popup().isVisible());
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QApplication::sendEvent(d.popup().content(), &escape);
+    EXPECT_FALSE(d.popup().isVisible());
+
+    // A press on the tray icon first closes the popup as a click elsewhere; the icon's own
+    // activation that follows must not open it again.
+    d.toggle();
+    ASSERT_TRUE(d.popup().isVisible());
+    d.popup().close();
+    d.toggle();
+    EXPECT_FALSE(d.popup().isVisible());
+    EXPECT_TRUE(waitUntil([&] { return !d.popup().justClosed(); }, 2000));
+    d.toggle();
+    EXPECT_TRUE(d.popup().isVisible());
 }
 
 TEST_F(DelegateTest, aLongPassNeitherFreezesTheUiNorBlocksQuitting) {
