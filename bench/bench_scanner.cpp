@@ -3,6 +3,9 @@
 // 1 MB was appended to one file, and the memory the aggregates and per-file state take.
 //
 //   bench_scanner <home folder> [runs=3]
+//   bench_scanner <home folder> 1 first|rescan   (only first scans, or only rescans, for a profiler)
+//
+// Times are CPU time of the measuring thread unless said otherwise: the machine is shared.
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
