@@ -92,7 +92,7 @@ void PopupWindow::closeNow() {
 
 void PopupWindow::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Escape) {
-        close();
+        closeNow();
         return;
     }
     QWidget::keyPressEvent(event);
