@@ -166,6 +166,31 @@ void LogScanner::grow(FileState& state, const Usage& u, std::int64_t cacheW1h) {
     m.cacheW1h = now1h;
 }
 
+// Codex writes the session's running token totals in its token_count events, often twice
+// in a row. A turn is what the totals grew by since the file's previous event; a copy of
+// the same event in a resumed or forked file (same time, same totals) counts once.
+void LogScanner::countCodexTotals(const CodexLine& C, std::string_view fileSession, FileState& state) {
+    const Usage total{C.totalIn, 0, C.totalCached, C.totalOut};
+    Usage grown{satSub(total.input, state.codexTotal.input), 0, satSub(total.cacheR, state.codexTotal.cacheR),
+                satSub(total.output, state.codexTotal.output)};
+    if (grown.input < 0 || grown.cacheR < 0 || grown.output < 0) {
+        // The totals started again (a new session in the same file): this event's own turn.
+        grown = C.lastTurn ? Usage{C.lastIn, 0, C.lastCached, C.lastOut} : total;
+    }
+    state.codexTotal = total;
+    if (grown.input == 0 && grown.cacheR == 0 && grown.output == 0) return;
+    std::string key = std::to_string(*C.when) + "/" + std::to_string(C.totalIn) + "/" +
+                      std::to_string(C.totalCached) + "/" + std::to_string(C.totalOut);
+    if (!m_impl->keys.insert(KeySet::hash(KeySet::Space::codex, "token_count:" + key))) return;
+    // Input tokens include the cached ones, as in the usage records.
+    Usage u{std::max<std::int64_t>(satSub(grown.input, grown.cacheR), 0), 0, grown.cacheR, grown.output};
+    m_impl->key.assign("codex:");
+    m_impl->key.append(state.codexSession ? std::string_view(*state.codexSession) : fileSession);
+    SessionAgg& s = session(m_impl->key);
+    s.tool = "Codex";
+    add(s, u, state.codexModel, *C.when, false);
+}
+
 void LogScanner::handleCodexLine(const char* p, std::size_t n, std::size_t capacity,
                                  std::string_view fileSession, FileState& state) {
     const Probe::Hits hits = Probe::scan(std::string_view(p, n));
@@ -178,6 +203,8 @@ void LogScanner::handleCodexLine(const char* p, std::size_t n, std::size_t capac
         path = context;
     else if (hits.has(Probe::codexUser))
         path = user;
+    else if (std::string_view(p, n).find("\"token_count\"") != std::string_view::npos)
+        path = event;  // today's Codex reports usage in token_count events without rate limits too
     else
         return;
 
@@ -224,6 +251,7 @@ void LogScanner::handleCodexLine(const char* p, std::size_t n, std::size_t capac
             key = KeySet::hash(KeySet::Space::codex, *C.responseId);
         else if (C.hasOrdinal)
             key = KeySet::hash(KeySet::Space::codexOrdinal, C.ordinal);
+        state.codexRecords = true;
         if (key && !I.keys.insert(key)) return;
         std::int64_t input = satSub(satSub(C.in, C.cached), C.written);
         Usage u{input < 0 ? 0 : input, C.written, C.cached, C.out};
@@ -238,6 +266,7 @@ void LogScanner::handleCodexLine(const char* p, std::size_t n, std::size_t capac
         } else if (*C.ptype == "task_complete") {
             mark(codexSession(std::nullopt), "done", C.when);
         } else if (*C.ptype == "token_count") {
+            if (C.total && !state.codexRecords) countCodexTotals(C, fileSession, state);
             if (!C.limits) return;
             recordCodexLimits(CodexLimits{C.primary, C.secondary, *C.when});
         }

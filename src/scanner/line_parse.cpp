@@ -362,6 +362,27 @@ bool readPayload(od::value& v, CodexLine& C) {
                 return true;
             });
         }
+        if (k == "info") {
+            bool obj = false;
+            if (!isObject(f, obj)) return false;
+            if (!obj) return true;
+            auto counts = [](od::value& u, bool& seen, std::int64_t& in, std::int64_t& cached, std::int64_t& out) {
+                if (!isObject(u, seen)) return false;
+                in = cached = out = 0;
+                if (!seen) return true;
+                return eachField(u, [&](std::string_view k3, od::value& f3) {
+                    if (k3 == "input_tokens") return intField(f3, in);
+                    if (k3 == "cached_input_tokens") return intField(f3, cached);
+                    if (k3 == "output_tokens") return intField(f3, out);
+                    return true;
+                });
+            };
+            return eachField(f, [&](std::string_view k2, od::value& f2) {
+                if (k2 == "total_token_usage") return counts(f2, C.total, C.totalIn, C.totalCached, C.totalOut);
+                if (k2 == "last_token_usage") return counts(f2, C.lastTurn, C.lastIn, C.lastCached, C.lastOut);
+                return true;
+            });
+        }
         if (k == "rate_limits") {
             if (!isObject(f, C.limits)) return false;
             C.primary.reset();

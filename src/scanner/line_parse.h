@@ -47,6 +47,10 @@ struct CodexLine {
     std::int64_t in = 0, cached = 0, written = 0, out = 0;
     bool limits = false;
     std::optional<LimitReading> primary, secondary;
+    // payload.info of a token_count event: the running totals and the last turn's usage.
+    bool total = false, lastTurn = false;
+    std::int64_t totalIn = 0, totalCached = 0, totalOut = 0;
+    std::int64_t lastIn = 0, lastCached = 0, lastOut = 0;
     bool blocks = false;                            // content is an array of objects
     std::vector<std::string_view>* texts = nullptr; // their "text" strings, still escaped
 };

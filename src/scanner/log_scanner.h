@@ -37,6 +37,9 @@ struct FileState {
     std::string codexModel = "gpt";
     std::optional<std::string> codexSession;
     CountedMessage last;
+    // Codex token_count events carry the session's running totals; a turn is their growth.
+    Usage codexTotal;
+    bool codexRecords = false;  // the file writes token_usage_record lines: those are counted instead
 };
 
 // The long-lived accounting object: finds the assistants' logs, reads what they gained
@@ -127,6 +130,7 @@ class LogScanner {
     void handleCodexLine(const char* p, std::size_t n, std::size_t capacity, std::string_view fileSession,
                          FileState& state);
     void grow(FileState& state, const Usage& usage, std::int64_t cacheW1h);
+    void countCodexTotals(const struct CodexLine& line, std::string_view fileSession, FileState& state);
 
     std::unique_ptr<Impl> m_impl;
 

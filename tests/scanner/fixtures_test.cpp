@@ -103,13 +103,61 @@ TEST_F(Fixtures, ccusageSamples) {
     copy("ccusage/codex/sessions", ".codex/sessions");
     LogScanner s(Config{}, claudeRoot(), codexRoot());
     ASSERT_TRUE(s.scanBoth(100000));
-    // These hand-written lines carry no "type" field, so no assistant probe matches.
-    EXPECT_EQ(totals(s).turns, 0);
+    // These hand-written Claude Code lines carry no "type" field, so no assistant probe matches.
+    for (const SessionAgg* a : s.sessions()) {
+        if (a->tool != "Codex") {
+            EXPECT_EQ(a->turns, 0) << a->id;
+        }
+    }
     const SessionAgg* parent = s.find("codex:2026-05-12T08-00-00-parent");
     ASSERT_NE(parent, nullptr);
     EXPECT_EQ(parent->tool, "Codex");
     EXPECT_EQ(s.fileState(codexRoot() + "/branch-history/2026-05-12T08-00-00-parent.jsonl")->codexModel,
               "gpt-5.2");
+}
+
+TEST_F(Fixtures, todaysCodexRolloutsCountTheGrowthOfTheirRunningTotals) {
+    copy("codemie/codex", ".codex/sessions/2026/05/12");
+    copy("ccusage/codex/sessions", ".codex/sessions/ccusage");
+    LogScanner s(Config{}, claudeRoot(), codexRoot());
+    ASSERT_TRUE(s.scanBoth(100000));
+    auto usage = [&](const std::string& key) {
+        const SessionAgg* a = s.find(key);
+        Usage sum;
+        if (a)
+            for (const auto& [day, d] : a->days) sum += d.usage;
+        return std::pair{a ? a->turns : -1, sum};
+    };
+    // turn-2.jsonl repeats turn-1's event (same session, same time, same totals): counted once;
+    // its own turn is what the totals grew by. Input tokens include the cached ones.
+    EXPECT_EQ(usage("codex:a1b2c3d4-e5f6-7890-abcd-ef1234567890"),
+              (std::pair{std::int64_t{2}, Usage{512 + 76, 0, 512, 12 + 8}}));
+    EXPECT_EQ(usage("codex:spawn-test-uuid"), (std::pair{std::int64_t{1}, Usage{4000, 0, 1000, 200}}));
+    // A branch copies its parent's event and then grows on its own.
+    EXPECT_EQ(usage("codex:2026-05-12T08-00-00-parent"), (std::pair{std::int64_t{1}, Usage{900, 0, 100, 200}}));
+    EXPECT_EQ(usage("codex:2026-05-12T08-02-00-branch"), (std::pair{std::int64_t{1}, Usage{400, 0, 200, 250}}));
+    EXPECT_EQ(usage("codex:session-alpha"), (std::pair{std::int64_t{2}, Usage{750 + 2000, 0, 250 + 500, 425}}));
+    // Priced with the file's model: "o4-mini" becomes "gpt-o4-mini", the "gpt" row.
+    const SessionAgg* a = s.find("codex:a1b2c3d4-e5f6-7890-abcd-ef1234567890");
+    ASSERT_NE(a, nullptr);
+    EXPECT_NEAR(a->days.at("2026-05-12").usd, (588 * 1.25 + 512 * 0.125 + 20 * 10.0) / 1e6, 1e-12);
+
+    // A second scan after nothing changed adds nothing.
+    s.scanBoth(100000);
+    EXPECT_EQ(usage("codex:session-alpha").first, 2);
+}
+
+TEST_F(Fixtures, codexUsageRecordsWinOverRunningTotalsInTheSameFile) {
+    home.write(".codex/sessions/r.jsonl",
+               R"({"type":"token_usage_record","timestamp":"2026-05-12T10:00:00Z","payload":{"response_id":"x1","usage":{"input_tokens":100}}})"
+               "\n"
+               R"({"type":"event_msg","timestamp":"2026-05-12T10:00:01Z","payload":{"type":"token_count","info":{"total_token_usage":{"input_tokens":100}}}})"
+               "\n");
+    LogScanner s(Config{}, claudeRoot(), codexRoot());
+    s.scanBoth(100000);
+    const SessionAgg* a = s.find("codex:r");
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->turns, 1);
 }
 
 } // namespace
