@@ -305,3 +305,32 @@ TEST_F(ReportTest, noGithubRunsNoGhAndJsonCarriesTheSameContent) {
     EXPECT_EQ(doc["week"][6]["day"], dayKey(now));
     EXPECT_EQ(nlohmann::json::parse(report({"--json", "--month", "--no-github"}).out)["month"].size(), 30u);
 }
+
+TEST_F(ReportTest, hostileTextFromLogsAndFilesNeverReachesTheTerminalAsControls) {
+    // One sample of everything that could act on a terminal, and markup that must stay text.
+    const std::string hostile = "\x1b[31mred\x1b[0m \x1b]0;title\x07 \x1b]52;c;Y3VybA==\x07 \xC2\x9B" "2J "
+                                "<img src=x> <a href=y>z</a> \xE2\x80\xAE" "evil\xE2\x80\xAC \xFF\xFE tail";
+    const std::string cwd = "/w/proj";
+    nlohmann::json title{{"type", "custom-title"}, {"sessionId", "h1"}, {"customTitle", hostile}};
+    home.write(".claude/projects/p/h1.jsonl",
+               title.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n" +
+                   assistant("h1", now - 40 * 60, "m1", "claude-sonnet-4-5", 1000, 0, 0, 10, cwd) +
+                   failedResult("h1", now - 35 * 60, "error: \\u001b]52;c;AAAA\\u0007 pre-push failed"));
+    Config::load();
+    home.write(".quillon/alerts/\x1b[2Jalert.txt", hostile + "\n");
+
+    auto r = report({"--no-github"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (unsigned char c : r.out) {
+        EXPECT_TRUE(c >= 0x20 || c == '\n' || c == '\t') << "control byte " << int(c);
+        EXPECT_NE(c, 0x7F);
+    }
+    EXPECT_EQ(r.out.find("\xC2\x9B"), std::string::npos);
+    EXPECT_EQ(r.out.find("\xE2\x80\xAE"), std::string::npos);
+    // Still readable: the words and the markup show as they were written.
+    EXPECT_NE(r.out.find("[31mred"), std::string::npos);
+    EXPECT_NE(r.out.find("<img src=x> <a href=y>z</a>"), std::string::npos);
+    EXPECT_NE(r.out.find("  [alert] \xEF\xBF\xBD[2Jalert"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Stopped on a failure: \xEF\xBF\xBD[31mred"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("error: \xEF\xBF\xBD]52;c;AAAA\xEF\xBF\xBD pre-push failed"), std::string::npos) << r.out;
+}
