@@ -1,4 +1,3 @@
-#include <clocale>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -25,10 +24,7 @@ int main(int argc, char** argv) {
     case Mode::disconnectStatusline:
         return runConnect(command.mode == Mode::connectStatusline);
     case Mode::report:
-        // Clock times follow the user's locale; numbers keep the decimal point.
-        std::setlocale(LC_ALL, "");
-        std::setlocale(LC_NUMERIC, "C");
-        return runReport(command);
+        return runReport(argc, argv);
     case Mode::pushTest:
     case Mode::icon:
     case Mode::render:

@@ -3,7 +3,6 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
-#include "cli/modes.h"
 #include "cli/report.h"
 #include "cli/terminal_text.h"
 #include "gates/gate_watcher.h"
@@ -229,7 +228,5 @@ int writeReport(const Command& command, std::ostream& out) {
     out.flush();
     return 0;
 }
-
-int runReport(const Command& command) { return writeReport(command, std::cout); }
 
 } // namespace quillon::cli

@@ -74,3 +74,15 @@ TEST(Dispatch, executablePrintsUsageAndVersion) {
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out.rfind("quillon ", 0), 0u);
 }
+
+TEST(Dispatch, statusLineStartsWithoutTheLogParserOrAnyToolkit) {
+    quillon::testing::TempHome home;
+    // Claude Code starts the helper on every refresh: it must not pay for the report's libraries.
+    auto r = quillon::testing::runQuillon({"--statusline"}, "{}", {{"HOME", home.path()}, {"LD_DEBUG", "libs"}});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "[Claude] 0K in context (0%)\n");
+    EXPECT_NE(r.err.find("calling init"), std::string::npos) << "LD_DEBUG had no effect";
+    EXPECT_EQ(r.err.find("libsimdjson"), std::string::npos);
+    EXPECT_EQ(r.err.find("libQt"), std::string::npos);
+    EXPECT_EQ(r.err.find("libquillon-report"), std::string::npos);
+}
