@@ -105,27 +105,8 @@ std::string execQuote(std::string_view path) {
         quoted += c;
     }
     quoted += '"';
-    // The key file's escapes come on top; inside quotes a leading blank cannot occur.
-    std::string out;
-    for (char c : quoted) {
-        switch (c) {
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
+    // The key file's escapes come on top; the value starts with a quote, so no leading blank.
+    return stringEscape(quoted);
 }
 
 std::optional<std::vector<std::string>> execWords(std::string_view value) {

@@ -20,16 +20,7 @@ std::int64_t wholeSeconds(double t) {
     return static_cast<std::int64_t>(std::clamp(t, -1e15, 1e15));
 }
 
-// Days from 1970-01-01 to a civil date, and back (proleptic Gregorian).
-std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const auto yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
+// The date a number of days after 1970-01-01 names, as a day key (proleptic Gregorian).
 std::string civilKey(std::int64_t days) {
     days += 719468;
     const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;

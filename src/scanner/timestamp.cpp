@@ -20,7 +20,12 @@ bool digits(std::string_view s, std::size_t pos, std::size_t count, int& out) {
     return true;
 }
 
-// Days from 1970-01-01 to the given civil date (proleptic Gregorian).
+bool leap(int y) {
+    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
+
+} // namespace
+
 std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
     y -= m <= 2;
     const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
@@ -29,12 +34,6 @@ std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
     const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
 }
-
-bool leap(int y) {
-    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-}
-
-} // namespace
 
 std::optional<Instant> parseIso8601(std::string_view s, bool fractional) {
     int year, month, day, hour, minute, second;

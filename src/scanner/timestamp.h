@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +16,9 @@ std::optional<Instant> parseIso8601(std::string_view s, bool fractional);
 
 // Either form: the fractional one first, then the plain one.
 std::optional<Instant> parseTimestamp(std::string_view s);
+
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
+std::int64_t daysFromCivil(std::int64_t year, unsigned month, unsigned day);
 
 // The local calendar date of an instant in the current time zone ($TZ), "yyyy-MM-dd".
 std::string dayKey(Instant t);

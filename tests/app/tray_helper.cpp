@@ -66,10 +66,10 @@ class Notifications : public QObject, protected QDBusContext {
         return ++m_next;
     }
     QStringList GetCapabilities() { return {QStringLiteral("body"), QStringLiteral("body-markup")}; }
-    QString GetServerInformation(QString& vendor, QString& version, QString& spec) {
+    QString GetServerInformation(QString& vendor, QString& version, QString& protocolVersion) {
         vendor = QStringLiteral("tests");
         version = QStringLiteral("1");
-        spec = QStringLiteral("1.2");
+        protocolVersion = QStringLiteral("1.2");
         return QStringLiteral("fake");
     }
     void CloseNotification(uint) {}
