@@ -7,6 +7,8 @@
 #
 # hyperfine runs the command through /bin/sh for the input redirection and subtracts the
 # shell's own start-up time, so the figures are the helper's.
+# Below 5 ms that correction is imprecise; bench/spawn_median.cpp times the helper without a
+# shell (spawn_median 2000 input.json build/release/quillon --statusline).
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
