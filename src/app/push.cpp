@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "scanner/text.h"
+
 namespace quillon::Push {
 namespace {
 
@@ -20,29 +22,6 @@ bool isHex(char c) {
 bool addressChar(char c) {
     return isAlpha(c) || isDigit(c) ||
            std::string_view("-._~:/?#[]@!$&'()*+,;=%").find(c) != std::string_view::npos;
-}
-
-// Decodes one code point at s[i]; returns its length, or 1 with 0xFFFD for a byte that starts
-// no well-formed sequence.
-std::size_t decode(std::string_view s, std::size_t i, char32_t& cp) {
-    auto b = static_cast<unsigned char>(s[i]);
-    std::size_t len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
-    cp = 0xFFFD;
-    if (len == 0 || i + len > s.size()) return 1;
-    if (len == 1) {
-        cp = b;
-        return 1;
-    }
-    char32_t v = b & (0x7F >> len);
-    for (std::size_t k = 1; k < len; ++k) {
-        auto c = static_cast<unsigned char>(s[i + k]);
-        if ((c & 0xC0) != 0x80) return 1;
-        v = (v << 6) | (c & 0x3F);
-    }
-    static constexpr char32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (v < minimum[len] || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return 1;
-    cp = v;
-    return len;
 }
 
 void append(std::string& out, char32_t cp) {
@@ -70,17 +49,11 @@ std::string validText(std::string_view s) {
     out.reserve(s.size());
     for (std::size_t i = 0; i < s.size();) {
         char32_t cp;
-        std::size_t len = decode(s, i, cp);
+        std::size_t len = text::decode(s, i, cp);
         append(out, cp);
         i += len;
     }
     return out;
-}
-
-bool isSpace(char32_t c) {
-    if ((c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680) return true;
-    return (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-           c == 0x3000;
 }
 
 // Trims white space and line breaks, Unicode's included (a no-break space pasted with an address).
@@ -88,16 +61,16 @@ std::string_view trimSpace(std::string_view s) {
     std::size_t start = 0;
     while (start < s.size()) {
         char32_t cp;
-        std::size_t len = decode(s, start, cp);
-        if (!isSpace(cp)) break;
+        std::size_t len = text::decode(s, start, cp);
+        if (!text::isSpace(cp)) break;
         start += len;
     }
     std::size_t end = start;
     for (std::size_t i = start; i < s.size();) {
         char32_t cp;
-        std::size_t len = decode(s, i, cp);
+        std::size_t len = text::decode(s, i, cp);
         i += len;
-        if (!isSpace(cp)) end = i;
+        if (!text::isSpace(cp)) end = i;
     }
     return s.substr(start, end - start);
 }
@@ -112,7 +85,7 @@ std::string headerValue(std::string_view text) {
     bool blank = false;
     for (std::size_t i = 0; i < valid.size();) {
         char32_t cp;
-        std::size_t len = decode(valid, i, cp);
+        std::size_t len = text::decode(valid, i, cp);
         i += len;
         if (cp == '\r' || cp == '\n' || cp == '\t' || cp == ' ') {
             blank = true;

@@ -4,9 +4,7 @@
 #include <cstdint>
 
 namespace quillon::text {
-namespace {
 
-// Decodes one code point at s[i]; returns its length, or 1 for a stray byte (cp = 0xFFFD).
 std::size_t decode(std::string_view s, std::size_t i, char32_t& cp) {
     auto b = static_cast<unsigned char>(s[i]);
     std::size_t len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
@@ -58,7 +56,6 @@ bool isSpace(char32_t c) {
     }
 }
 
-} // namespace
 
 std::string normalise(std::string_view s) {
     return normalise(s, std::string::npos);

@@ -7,6 +7,14 @@
 // Text helpers for strings that came out of logs and tools (UTF-8).
 namespace quillon::text {
 
+// Decodes the code point at s[i] (i < s.size()) and returns its length in bytes; a byte that
+// starts no well-formed sequence gives 0xFFFD with length 1.
+std::size_t decode(std::string_view s, std::size_t i, char32_t& cp);
+
+// Unicode white space: blanks, tabs, line breaks, no-break and ideographic spaces, line and
+// paragraph separators.
+bool isSpace(char32_t c);
+
 // Splits at every run of Unicode white space (blanks, tabs, line breaks, no-break
 // and ideographic spaces, line and paragraph separators), drops empty pieces and
 // joins them with single blanks.
