@@ -23,10 +23,9 @@ bool startsWithAngle(const std::string& s) {
 
 } // namespace
 
-void LogScanner::handleClaudeLine(const char* p, std::size_t n, std::size_t capacity,
+void LogScanner::handleClaudeLine(const char* p, std::size_t n, std::size_t capacity, const Probe::Hits& hits,
                                   std::string_view fileSession, bool isSub, FileState& state) {
     const std::string_view line(p, n);
-    const Probe::Hits hits = Probe::scan(line);
     enum { assistant, title, user, large } path;
     if (hits.has(Probe::assistant))
         path = assistant;
@@ -191,9 +190,8 @@ void LogScanner::countCodexTotals(const CodexLine& C, std::string_view fileSessi
     add(s, u, state.codexModel, *C.when, false);
 }
 
-void LogScanner::handleCodexLine(const char* p, std::size_t n, std::size_t capacity,
+void LogScanner::handleCodexLine(const char* p, std::size_t n, std::size_t capacity, const Probe::Hits& hits,
                                  std::string_view fileSession, FileState& state) {
-    const Probe::Hits hits = Probe::scan(std::string_view(p, n));
     enum { usage, event, context, user } path;
     if (hits.has(Probe::codexUsage))
         path = usage;
@@ -203,7 +201,7 @@ void LogScanner::handleCodexLine(const char* p, std::size_t n, std::size_t capac
         path = context;
     else if (hits.has(Probe::codexUser))
         path = user;
-    else if (std::string_view(p, n).find("\"token_count\"") != std::string_view::npos)
+    else if (hits.has(Probe::codexCount))
         path = event;  // today's Codex reports usage in token_count events without rate limits too
     else
         return;
@@ -296,7 +294,7 @@ void LogScanner::handle(std::string_view line, std::string_view fileSession, boo
     auto& buf = m_impl->scratch;
     buf.assign(line.begin(), line.end());
     buf.resize(line.size() + kPad, ' ');
-    handleClaudeLine(buf.data(), line.size(), buf.size(), fileSession, isSub, state);
+    handleClaudeLine(buf.data(), line.size(), buf.size(), Probe::scan(line), fileSession, isSub, state);
     if (buf.capacity() > kParserKeep) std::vector<char>().swap(buf);
 }
 
@@ -304,7 +302,7 @@ void LogScanner::handleCodex(std::string_view line, std::string_view fileSession
     auto& buf = m_impl->scratch;
     buf.assign(line.begin(), line.end());
     buf.resize(line.size() + kPad, ' ');
-    handleCodexLine(buf.data(), line.size(), buf.size(), fileSession, state);
+    handleCodexLine(buf.data(), line.size(), buf.size(), Probe::scan(line), fileSession, state);
     if (buf.capacity() > kParserKeep) std::vector<char>().swap(buf);
 }
 

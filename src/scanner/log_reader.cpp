@@ -1,5 +1,6 @@
 // Finding the log files and reading what they gained since the last pass.
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -150,7 +151,7 @@ bool LogScanner::scan(const std::string& root, bool codex, int days, Instant now
         readAhead(codex);
     else
         for (const Impl::Job& j : I.jobs)
-            readFile(*j.path, codex, *j.state);
+            readFile(*j.path, j.bytes, codex, *j.state);
     I.jobs.clear();
     return found;
 }
@@ -287,15 +288,29 @@ int openLog(const std::string& path) {
 
 } // namespace
 
-void LogScanner::handleLine(const char* p, std::size_t n, std::size_t capacity, bool codex,
-                            std::string_view fileSession, bool isSub, FileState& state) {
+void LogScanner::handleLine(const char* p, std::size_t n, std::size_t capacity, const Probe::Hits& hits,
+                            bool codex, std::string_view fileSession, bool isSub, FileState& state) {
     if (codex)
-        handleCodexLine(p, n, capacity, fileSession, state);
+        handleCodexLine(p, n, capacity, hits, fileSession, state);
     else
-        handleClaudeLine(p, n, capacity, fileSession, isSub, state);
+        handleClaudeLine(p, n, capacity, hits, fileSession, isSub, state);
 }
 
-void LogScanner::readFile(const std::string& path, bool codex, FileState& state) {
+// Handles the complete lines of text (bytes readable up to text + capacity) and returns the
+// bytes they took; the rest is a partial line.
+std::size_t LogScanner::handleLines(const char* text, std::size_t len, std::size_t capacity, bool codex,
+                                    std::string_view fileSession, bool isSub, FileState& state) {
+    auto& lines = m_impl->lines;
+    lines.clear();
+    const std::size_t used = Probe::cutLines(std::string_view(text, len), lines);
+    for (const Probe::Line& l : lines)
+        handleLine(text + l.start, l.length, capacity - l.start, l.hits, codex, fileSession, isSub, state);
+    state.offset += used;
+    if (lines.capacity() > 1 << 16) std::vector<Probe::Line>().swap(lines);
+    return used;
+}
+
+void LogScanner::readFile(const std::string& path, std::uint64_t bytes, bool codex, FileState& state) {
     Fd file(openLog(path));
     if (file.fd < 0) return;
     bool isSub;
@@ -303,9 +318,11 @@ void LogScanner::readFile(const std::string& path, bool codex, FileState& state)
 
     Impl& I = *m_impl;
     I.ensureBuffer(kChunk);
+    // Up to the size the listing saw: what was appended since is read on the next pass.
+    const std::uint64_t end = state.offset + bytes;
     std::uint64_t pos = state.offset; // file offset of buf[0]
     std::size_t have = 0;             // bytes in the buffer not yet handled
-    for (;;) {
+    while (pos + have < end) {
         if (have == I.bufSize) {
             // One line longer than the buffer: double it for this line only.
             std::size_t bigger = I.bufSize * 2;
@@ -315,76 +332,103 @@ void LogScanner::readFile(const std::string& path, bool codex, FileState& state)
             I.bufSize = bigger;
         }
         char* buf = I.buf.get();
-        ssize_t got = ::pread(file.fd, buf + have, I.bufSize - have, static_cast<off_t>(pos + have));
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(I.bufSize - have, end - pos - have));
+        ssize_t got = ::pread(file.fd, buf + have, want, static_cast<off_t>(pos + have));
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
         const std::size_t len = have + static_cast<std::size_t>(got);
-        const std::size_t capacity = I.bufSize + kPad;
-        std::size_t start = 0;
-        while (start < len) {
-            const char* nl = static_cast<const char*>(std::memchr(buf + start, '\n', len - start));
-            if (!nl) break;
-            const std::size_t n = static_cast<std::size_t>(nl - (buf + start));
-            handleLine(buf + start, n, capacity - start, codex, fileSession, isSub, state);
-            start += n + 1;
-        }
-        state.offset += start;
-        pos += start;
-        have = len - start;
-        if (have && start) std::memmove(buf, buf + start, have);
+        const std::size_t used = handleLines(buf, len, I.bufSize + kPad, codex, fileSession, isSub, state);
+        pos += used;
+        have = len - used;
+        if (have && used) std::memmove(buf, buf + used, have);
     }
     if (I.bufSize > kChunk) I.ensureBuffer(kChunk);
 }
 
-// The same as readFile over every job, with a second thread reading the next chunks while
-// this one handles lines. Lines are handled in the same order, so the results are the same.
+// The same as readFile over every job, with a second thread reading while this one handles
+// lines. The reader packs the files into 1 MiB slots (most logs are far smaller), so the two
+// threads meet once a slot, not once a file. Lines are handled in the same order, so the
+// results are the same.
 void LogScanner::readAhead(bool codex) {
     Impl& I = *m_impl;
-    struct Chunk {
-        std::size_t job;
-        std::size_t slot; // ring slot, or kRing for "this job is done"
-        std::size_t len;
+    // A stretch of one file's bytes in a slot.
+    struct Segment {
+        std::size_t job, at, len;
     };
+    struct Slot {
+        std::unique_ptr<char[]> data;
+        std::vector<Segment> segments;
+    };
+    constexpr std::size_t kDone = kRing;     // in `ready`: no more slots
+    constexpr std::size_t kLeast = 64 << 10; // a slot with less room left is handed over
     std::mutex mutex;
     std::condition_variable changed;
-    std::deque<Chunk> ready;
+    std::deque<std::size_t> ready;
     std::vector<std::size_t> free;
-    std::vector<std::unique_ptr<char[]>> ring(kRing);
+    // Who sleeps, so that the other calls the kernel only when someone is to be woken.
+    bool readerWaits = false, handlerWaits = false;
+    std::atomic<bool> hungry{false};
+    std::vector<Slot> ring(kRing);
     for (std::size_t i = 0; i < kRing; ++i) {
-        ring[i] = std::make_unique_for_overwrite<char[]>(kChunk + kPad);
+        ring[i].data = std::make_unique_for_overwrite<char[]>(kChunk + kPad);
         free.push_back(i);
     }
     const auto& jobs = I.jobs;
 
+    auto handOver = [&](std::size_t slot) {
+        std::lock_guard lock(mutex);
+        ready.push_back(slot);
+        if (handlerWaits) changed.notify_all();
+    };
+    auto takeFree = [&] {
+        std::unique_lock lock(mutex);
+        if (free.empty()) {
+            // Sleep until half the ring is free again, not once a slot.
+            readerWaits = true;
+            changed.wait(lock, [&] { return free.size() >= kRing / 2; });
+            readerWaits = false;
+        }
+        const std::size_t slot = free.back();
+        free.pop_back();
+        ring[slot].segments.clear();
+        return slot;
+    };
     auto readAll = [&] {
+        std::size_t slot = takeFree(), used = 0;
         for (std::size_t j = 0; j < jobs.size(); ++j) {
             Fd file(openLog(*jobs[j].path));
-            std::uint64_t pos = jobs[j].state->offset;
-            while (file.fd >= 0) {
-                std::size_t slot;
-                {
-                    std::unique_lock lock(mutex);
-                    changed.wait(lock, [&] { return !free.empty(); });
-                    slot = free.back();
-                    free.pop_back();
+            std::uint64_t pos = jobs[j].state->offset, left = file.fd >= 0 ? jobs[j].bytes : 0;
+            while (left > 0) {
+                if (kChunk - used < kLeast) {
+                    handOver(slot);
+                    slot = takeFree();
+                    used = 0;
                 }
+                const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(left, kChunk - used));
                 ssize_t got;
                 do
-                    got = ::pread(file.fd, ring[slot].get(), kChunk, static_cast<off_t>(pos));
+                    got = ::pread(file.fd, ring[slot].data.get() + used, want, static_cast<off_t>(pos));
                 while (got < 0 && errno == EINTR);
-                std::lock_guard lock(mutex);
-                if (got <= 0) {
-                    free.push_back(slot);
-                    break;
-                }
+                if (got <= 0) break;
+                ring[slot].segments.push_back({j, used, static_cast<std::size_t>(got)});
+                used += static_cast<std::size_t>(got);
                 pos += static_cast<std::uint64_t>(got);
-                ready.push_back({j, slot, static_cast<std::size_t>(got)});
-                changed.notify_all();
+                left -= static_cast<std::uint64_t>(got);
             }
-            std::lock_guard lock(mutex);
-            ready.push_back({j, kRing, 0});
-            changed.notify_all();
+            // The handler has nothing to do: give it what there is rather than fill the slot.
+            if (used && hungry.load(std::memory_order_relaxed)) {
+                handOver(slot);
+                slot = takeFree();
+                used = 0;
+            }
         }
+        std::lock_guard lock(mutex);
+        if (used)
+            ready.push_back(slot);
+        else
+            free.push_back(slot);
+        ready.push_back(kDone);
+        if (handlerWaits) changed.notify_all();
     };
     std::thread reader;
     try {
@@ -392,64 +436,75 @@ void LogScanner::readAhead(bool codex) {
     } catch (const std::system_error&) {
         // No thread to be had: read the plain way.
         for (const Impl::Job& j : jobs)
-            readFile(*j.path, codex, *j.state);
+            readFile(*j.path, j.bytes, codex, *j.state);
         return;
     }
 
-    // The part of a line that began in an earlier chunk.
+    // The part of a line that began in an earlier segment of the same file.
     std::vector<char>& carry = I.carry;
-    for (std::size_t j = 0; j < jobs.size(); ++j) {
-        FileState& state = *jobs[j].state;
-        bool isSub;
-        const std::string_view fileSession = fileSessionOf(*jobs[j].path, isSub);
-        std::size_t carried = 0;
-        for (;;) {
-            Chunk c;
-            {
-                std::unique_lock lock(mutex);
+    std::size_t carried = 0, current = jobs.size();
+    FileState* state = nullptr;
+    std::string_view fileSession;
+    bool isSub = false;
+    for (;;) {
+        std::size_t slot;
+        {
+            std::unique_lock lock(mutex);
+            if (ready.empty()) {
+                handlerWaits = true;
+                hungry.store(true, std::memory_order_relaxed);
                 changed.wait(lock, [&] { return !ready.empty(); });
-                c = ready.front();
-                ready.pop_front();
+                hungry.store(false, std::memory_order_relaxed);
+                handlerWaits = false;
             }
-            if (c.slot == kRing) break;
-            const char* buf = ring[c.slot].get();
-            const std::size_t capacity = kChunk + kPad;
+            slot = ready.front();
+            ready.pop_front();
+        }
+        if (slot == kDone) break;
+        const char* data = ring[slot].data.get();
+        for (const Segment& seg : ring[slot].segments) {
+            if (seg.job != current) {
+                // A new file: a partial line left at the end of the last one waits for the next pass.
+                current = seg.job;
+                carried = 0;
+                state = jobs[current].state;
+                fileSession = fileSessionOf(*jobs[current].path, isSub);
+            }
+            const char* buf = data + seg.at;
+            const std::size_t capacity = kChunk + kPad - seg.at;
             std::size_t start = 0;
             if (carried) {
-                const char* nl = static_cast<const char*>(std::memchr(buf, '\n', c.len));
-                const std::size_t head = nl ? static_cast<std::size_t>(nl - buf) : c.len;
+                const char* nl = static_cast<const char*>(std::memchr(buf, '\n', seg.len));
+                const std::size_t head = nl ? static_cast<std::size_t>(nl - buf) : seg.len;
                 if (carry.size() < carried + head + kPad) carry.resize(carried + head + kPad);
                 std::memcpy(carry.data() + carried, buf, head);
                 carried += head;
                 if (nl) {
-                    handleLine(carry.data(), carried, carry.size(), codex, fileSession, isSub, state);
-                    state.offset += carried + 1;
+                    const std::string_view line(carry.data(), carried);
+                    handleLine(carry.data(), carried, carry.size(), Probe::scan(line), codex, fileSession, isSub,
+                               *state);
+                    state->offset += carried + 1;
                     carried = 0;
                     start = head + 1;
                 } else {
-                    start = c.len;
+                    start = seg.len;
                 }
             }
-            while (start < c.len) {
-                const char* nl = static_cast<const char*>(std::memchr(buf + start, '\n', c.len - start));
-                if (!nl) break;
-                const std::size_t n = static_cast<std::size_t>(nl - (buf + start));
-                handleLine(buf + start, n, capacity - start, codex, fileSession, isSub, state);
-                state.offset += n + 1;
-                start += n + 1;
-            }
-            if (start < c.len) {
-                const std::size_t rest = c.len - start;
+            if (start < seg.len)
+                start += handleLines(buf + start, seg.len - start, capacity - start, codex, fileSession, isSub,
+                                     *state);
+            if (start < seg.len) {
+                const std::size_t rest = seg.len - start;
                 if (carry.size() < carried + rest + kPad) carry.resize(carried + rest + kPad);
                 std::memcpy(carry.data() + carried, buf + start, rest);
                 carried += rest;
             }
-            std::lock_guard lock(mutex);
-            free.push_back(c.slot);
-            changed.notify_all();
         }
-        if (carry.size() > kChunk + kPad) std::vector<char>().swap(carry);
+        std::lock_guard lock(mutex);
+        free.push_back(slot);
+        if (readerWaits && free.size() >= kRing / 2) changed.notify_all();
     }
+    if (carry.size() > kChunk + kPad) std::vector<char>().swap(carry);
     reader.join();
 }
 

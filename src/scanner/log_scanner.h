@@ -16,6 +16,10 @@ struct stat;
 
 namespace quillon {
 
+namespace Probe {
+struct Hits;
+}
+
 // The latest message counted from a file. Claude Code writes one line per content block of a
 // message, each repeating the usage as it stood while streaming; later lines may carry larger
 // counts, whose increase goes where the first line was counted.
@@ -119,16 +123,18 @@ class LogScanner {
     template <class T> using StringMap = std::unordered_map<std::string, T, KeyHash, std::equal_to<>>;
 
     void walk(int dirFd, std::string& path, bool codex, double cutoff, bool& found, int depth);
-    void readFile(const std::string& path, bool codex, FileState& state);
+    void readFile(const std::string& path, std::uint64_t bytes, bool codex, FileState& state);
+    std::size_t handleLines(const char* text, std::size_t len, std::size_t capacity, bool codex,
+                            std::string_view fileSession, bool isSub, FileState& state);
     void readAhead(bool codex);
     void consider(std::string& path, const struct stat& st, double cutoff);
     bool changedSince(Watch& w, double cutoff);
-    void handleLine(const char* p, std::size_t n, std::size_t capacity, bool codex,
+    void handleLine(const char* p, std::size_t n, std::size_t capacity, const Probe::Hits& hits, bool codex,
                     std::string_view fileSession, bool isSub, FileState& state);
-    void handleClaudeLine(const char* p, std::size_t n, std::size_t capacity, std::string_view fileSession,
-                          bool isSub, FileState& state);
-    void handleCodexLine(const char* p, std::size_t n, std::size_t capacity, std::string_view fileSession,
-                         FileState& state);
+    void handleClaudeLine(const char* p, std::size_t n, std::size_t capacity, const Probe::Hits& hits,
+                          std::string_view fileSession, bool isSub, FileState& state);
+    void handleCodexLine(const char* p, std::size_t n, std::size_t capacity, const Probe::Hits& hits,
+                         std::string_view fileSession, FileState& state);
     void grow(FileState& state, const Usage& usage, std::int64_t cacheW1h);
     void countCodexTotals(const struct CodexLine& line, std::string_view fileSession, FileState& state);
 

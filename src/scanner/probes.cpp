@@ -52,7 +52,10 @@ inline void verify(const char* p, std::size_t n, std::size_t i, Hits& h) {
             }
             return;
         case 'o':
-            if (at(p, n, i, "\"tool_result\"")) h.bits |= toolResult;
+            if (at(p, n, i, "\"tool_result\""))
+                h.bits |= toolResult;
+            else if (at(p, n, i, "\"token_count\""))
+                h.bits |= codexCount;
             return;
         case 'a':
             if (at(p, n, i, "\"task_started\""))
@@ -149,12 +152,83 @@ __attribute__((target("avx2"))) Hits scanAvx2(const char* p, std::size_t n) {
     return h;
 }
 
+// Line feeds and probe candidates from the same 64-byte loads: a block's candidates before
+// its first line feed belong to the line that feed ends, the rest to the lines after it.
+__attribute__((target("avx2"))) std::size_t cutAvx2(const char* p, std::size_t n, std::vector<Line>& out) {
+    const __m256i quote = _mm256_set1_epi8('"'), lf = _mm256_set1_epi8('\n');
+    const __m256i ct = _mm256_set1_epi8('t'), ci = _mm256_set1_epi8('i'), cr = _mm256_set1_epi8('r');
+#define QUILLON_MASK(v, c) static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, c)))
+#define QUILLON_NEXT(v)                                                                                      \
+    static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(                                         \
+        _mm256_or_si256(_mm256_cmpeq_epi8(v, ct), _mm256_cmpeq_epi8(v, ci)), _mm256_cmpeq_epi8(v, cr))))
+    std::size_t lineStart = 0;
+    Hits h;
+    // A probe holds no line feed, so one that matches from inside a line also ends inside it:
+    // bounding the comparison by the end of the text is enough.
+    auto candidates = [&](std::uint64_t mask, std::size_t base) {
+        for (; mask; mask &= mask - 1)
+            verify(p + lineStart, n - lineStart, base + static_cast<unsigned>(__builtin_ctzll(mask)) - lineStart, h);
+    };
+    for (std::size_t i = 0; i < n; i += 64) {
+        const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+        const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 32));
+        std::uint64_t q = QUILLON_MASK(v0, quote) | static_cast<std::uint64_t>(QUILLON_MASK(v1, quote)) << 32;
+        std::uint64_t nl = QUILLON_MASK(v0, lf) | static_cast<std::uint64_t>(QUILLON_MASK(v1, lf)) << 32;
+        if (q) {
+            const __m256i n0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 1));
+            const __m256i n1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 33));
+            q &= QUILLON_NEXT(n0) | static_cast<std::uint64_t>(QUILLON_NEXT(n1)) << 32;
+        }
+        if (n - i < 64) {
+            const std::uint64_t inside = (std::uint64_t(1) << (n - i)) - 1;
+            q &= inside;
+            nl &= inside;
+        }
+        for (; nl; nl &= nl - 1) {
+            const unsigned b = static_cast<unsigned>(__builtin_ctzll(nl));
+            const std::uint64_t before = (std::uint64_t(1) << b) - 1;
+            candidates(q & before, i);
+            q &= ~before;
+            const std::size_t end = i + b;
+            out.push_back({lineStart, end - lineStart, h});
+            h = {};
+            lineStart = end + 1;
+        }
+        candidates(q, i);
+    }
+#undef QUILLON_NEXT
+#undef QUILLON_MASK
+    return lineStart;
+}
+
 using ScanFn = Hits (*)(const char*, std::size_t);
 ScanFn pick() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") ? scanAvx2 : scanSse2;
 }
 #endif
+
+// Line feeds by memchr, then the probes over each line.
+template <Hits (*scanFn)(const char*, std::size_t)>
+std::size_t cutEach(const char* p, std::size_t n, std::vector<Line>& out) {
+    std::size_t start = 0;
+    while (const char* nl = static_cast<const char*>(std::memchr(p + start, '\n', n - start))) {
+        const std::size_t len = static_cast<std::size_t>(nl - (p + start));
+        out.push_back({start, len, scanFn(p + start, len)});
+        start += len + 1;
+    }
+    return start;
+}
+
+using CutFn = std::size_t (*)(const char*, std::size_t, std::vector<Line>&);
+CutFn pickCut() {
+#ifdef QUILLON_X86
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? cutAvx2 : cutEach<scanSse2>;
+#else
+    return cutEach<scanScalar>;
+#endif
+}
 
 } // namespace
 
@@ -177,6 +251,26 @@ std::vector<Hits> scanEveryKernel(std::string_view line) {
     return out;
 }
 
+std::size_t cutLines(std::string_view text, std::vector<Line>& out) {
+    static const CutFn fn = pickCut();
+    return fn(text.data(), text.size(), out);
+}
+
+std::vector<std::vector<Line>> cutLinesEveryKernel(std::string_view text, std::vector<std::size_t>& used) {
+    std::vector<std::vector<Line>> out(1);
+    used = {cutEach<scanScalar>(text.data(), text.size(), out.back())};
+#ifdef QUILLON_X86
+    out.emplace_back();
+    used.push_back(cutEach<scanSse2>(text.data(), text.size(), out.back()));
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) {
+        out.emplace_back();
+        used.push_back(cutAvx2(text.data(), text.size(), out.back()));
+    }
+#endif
+    return out;
+}
+
 Hits scanPlain(std::string_view line) {
     Hits h;
     auto has = [&](std::string_view probe) { return line.find(probe) != std::string_view::npos; };
@@ -187,6 +281,7 @@ Hits scanPlain(std::string_view line) {
         {"\"type\":\"session_meta\"", codexMeta}, {"\"type\":\"turn_context\"", codexTurn},
         {"\"role\":\"user\"", codexUser},         {"\"rate_limits\"", codexLimits},
         {"\"task_started\"", codexStart},         {"\"task_complete\"", codexDone},
+        {"\"token_count\"", codexCount},
     };
     for (const auto& [probe, bit] : all)
         if (has(probe)) h.bits |= bit;

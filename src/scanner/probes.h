@@ -26,6 +26,7 @@ enum Bit : std::uint32_t {
     codexLimits = 1u << 10, // "rate_limits"
     codexStart = 1u << 11,  // "task_started"
     codexDone = 1u << 12,   // "task_complete"
+    codexCount = 1u << 13,  // "token_count"
 };
 
 // Bytes readable past the end of a line handed to scan(): the vector loads may look
@@ -45,6 +46,23 @@ Hits scan(std::string_view line);
 
 // The answer of every vector kernel this processor can run, and of the scalar one.
 std::vector<Hits> scanEveryKernel(std::string_view line);
+
+// One line of a block of text: where it starts, its length without the line feed, its probes
+// (timestampEnd counted from the line's start).
+struct Line {
+    std::size_t start = 0;
+    std::size_t length = 0;
+    Hits hits;
+};
+
+// Cuts text at line feeds and runs every probe over each complete line, in one pass over the
+// bytes. Appends the lines to out and returns the bytes they take (up to and including the
+// last line feed); what follows is a partial line. At least kPadding bytes after the end of
+// text must be readable.
+std::size_t cutLines(std::string_view text, std::vector<Line>& out);
+
+// The answer of every kernel of cutLines this processor can run.
+std::vector<std::vector<Line>> cutLinesEveryKernel(std::string_view text, std::vector<std::size_t>& used);
 
 // The same answer by plain substring searches; the reference the fast pass is tested against.
 Hits scanPlain(std::string_view line);

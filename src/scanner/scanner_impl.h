@@ -70,6 +70,7 @@ struct LogScanner::Impl {
     // Below this many bytes to read, a second thread costs more than it saves.
     std::uint64_t parallelFrom = 8 << 20;
     std::vector<char> carry;
+    std::vector<Probe::Line> lines; // the complete lines of the chunk in hand
 
     static constexpr std::size_t kMaxWatches = 4;
     std::vector<std::unique_ptr<Watch>> watches;

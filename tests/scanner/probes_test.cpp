@@ -79,6 +79,53 @@ TEST(Probes, fastPassAgreesWithPlainSearch) {
     EXPECT_TRUE(fast(R"({"type":"assistant"})").has(Probe::assistant));
 }
 
+// Cutting a block into lines finds the same lines and probes as splitting it and probing each
+// line on its own, whatever the line lengths against the 64-byte steps.
+TEST(Probes, cuttingLinesAgreesWithOneLineAtATime) {
+    std::mt19937 rng(11);
+    const std::vector<std::string> parts = {"\"type\":\"assistant\"", "\"timestamp\":\"2025-01-01T00:00:00Z\"",
+                                            "\"tool_result\"", "\"token_count\"", "\"is_error\":true",
+                                            "\n", "\r\n", "\"", "t", "x", "\"ty"};
+    std::string fixtures;
+    for (const char* f : {"spotter/tool_heavy.jsonl", "codemie/codex/turn-2.jsonl"}) {
+        std::ifstream in(fixture(f));
+        fixtures += std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    std::vector<std::string> blocks = {"", "\n", "\n\n\n", "no line feed at all \"type\":\"user\"", fixtures,
+                                       fixtures.substr(0, fixtures.size() - 7)};
+    for (int round = 0; round < 500; ++round) {
+        std::string b;
+        const std::size_t len = rng() % 400;
+        while (b.size() < len)
+            b += parts[rng() % parts.size()];
+        blocks.push_back(b);
+    }
+    for (const std::string& b : blocks) {
+        std::size_t expectUsed = 0;
+        std::vector<std::pair<std::size_t, std::string>> expect;
+        for (std::size_t nl; (nl = b.find('\n', expectUsed)) != std::string::npos; expectUsed = nl + 1)
+            expect.emplace_back(expectUsed, b.substr(expectUsed, nl - expectUsed));
+        const std::string padded = b + std::string(Probe::kPadding, '"');
+        std::vector<std::size_t> used;
+        const auto all = Probe::cutLinesEveryKernel(std::string_view(padded.data(), b.size()), used);
+        ASSERT_GE(all.size(), 1u);
+        for (std::size_t k = 0; k < all.size(); ++k) {
+            ASSERT_EQ(used[k], expectUsed) << "kernel " << k;
+            ASSERT_EQ(all[k].size(), expect.size()) << "kernel " << k;
+            for (std::size_t i = 0; i < expect.size(); ++i) {
+                const Probe::Line& l = all[k][i];
+                ASSERT_EQ(l.start, expect[i].first);
+                ASSERT_EQ(l.length, expect[i].second.size());
+                const Probe::Hits want = Probe::scanPlain(expect[i].second);
+                ASSERT_EQ(l.hits.bits, want.bits) << "kernel " << k << ": " << expect[i].second.substr(0, 120);
+                if (want.has(Probe::timestamp)) {
+                    ASSERT_EQ(l.hits.timestampEnd, want.timestampEnd);
+                }
+            }
+        }
+    }
+}
+
 TEST(Probes, quickTimestampTakesTheFirstStampWithin40Bytes) {
     auto q = [](const std::string& line) { return Probe::quickTimestamp(line); };
     EXPECT_EQ(q(R"({"timestamp":"2025-03-04T05:06:07.890Z","x":1})"),

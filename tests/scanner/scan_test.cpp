@@ -222,6 +222,12 @@ TEST_F(Scan, readingAheadOnASecondThreadGivesTheSameResults) {
     claude("p/b.jsonl", text.substr(0, text.size() / 2));
     claude("q/c.jsonl", text.substr(text.size() / 3) + "{\"unfinished\":");
     codex("x.jsonl", codexUsage("2026-01-05T10:00:00Z", 5, 0, 0, 1, "") + "\n");
+    // Small files, many to one read: every third ends in an unfinished line that must not run
+    // into the next file's first line.
+    std::vector<std::string> small;
+    for (int i = 0; i < 30; ++i)
+        small.push_back(claude("r/f" + std::to_string(i) + ".jsonl",
+                               line("r" + std::to_string(i), "t" + std::to_string(i)) + (i % 3 ? "" : "{\"type\":")));
 
     LogScanner plain(Config{}, claudeRoot(), codexRoot()), ahead(Config{}, claudeRoot(), codexRoot());
     plain.setParallelThreshold(UINT64_MAX);
@@ -241,8 +247,10 @@ TEST_F(Scan, readingAheadOnASecondThreadGivesTheSameResults) {
         }
         for (const char* f : {"/p/a.jsonl", "/p/b.jsonl", "/q/c.jsonl"})
             EXPECT_EQ(plain.fileState(claudeRoot() + f)->offset, ahead.fileState(claudeRoot() + f)->offset);
-        // Copies of a.jsonl add no turns; the Codex file adds one, the late line one more.
-        EXPECT_EQ(totals(ahead).turns, 41 + pass);
+        for (std::size_t i = 0; i < small.size(); ++i)
+            EXPECT_EQ(ahead.fileState(small[i])->offset, fs::file_size(small[i]) - (i % 3 ? 0 : 8));
+        // Copies of a.jsonl add no turns; the Codex file one, each small file one, the late line one more.
+        EXPECT_EQ(totals(ahead).turns, 71 + pass);
         // Complete the unfinished line and go again.
         append(claudeRoot() + "/q/c.jsonl", "1}\n" + line("late", "s9"));
     }
