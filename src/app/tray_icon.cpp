@@ -1,5 +1,10 @@
 #include "app/tray_icon.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDBusServiceWatcher>
 #include <QFont>
 #include <QPainter>
 #include <QPainterPath>
@@ -9,6 +14,7 @@
 #include <cmath>
 
 #include "app/icon.h"
+#include "app/status_notifier_item.h"
 #include "settings/format.h"
 
 namespace quillon::app {
@@ -151,15 +157,87 @@ TrayIcon::TrayIcon(QObject* parent) : QObject(parent) {
     connect(&m_icon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger) emit clicked();
     });
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        m_host = Host::systemTray;
+        return;
+    }
+    const QString watcher = QString::fromLatin1(StatusNotifierItem::watcherService);
+    // Watching first, so a watcher that starts while the question below is on its way is seen.
+    auto* watching = new QDBusServiceWatcher(watcher, bus, QDBusServiceWatcher::WatchForRegistration, this);
+    connect(watching, &QDBusServiceWatcher::serviceRegistered, this, &TrayIcon::watcherAppeared);
+    QDBusMessage ask = busDaemonCall(QStringLiteral("NameHasOwner"));
+    ask << watcher;
+    auto* pending = new QDBusPendingCallWatcher(bus.asyncCall(ask), this);
+    connect(pending, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* call) {
+        call->deleteLater();
+        if (m_host != Host::undecided) return;
+        const QDBusPendingReply<bool> reply = *call;
+        if (reply.isValid() && reply.value())
+            useStatusNotifier();
+        else
+            useSystemTray();
+    });
 }
+
+TrayIcon::~TrayIcon() = default;
 
 void TrayIcon::show(const TrayLook& look) {
     if (m_shown && look == m_look) return;
     m_look = look;
-    m_icon.setIcon(trayIconSet(look));
-    m_icon.setToolTip(QString::fromStdString(look.title));
-    if (!m_shown) m_icon.show();
     m_shown = true;
+    present();
+}
+
+void TrayIcon::present() {
+    if (!m_shown) return;
+    switch (m_host) {
+    case Host::undecided:
+        break; // drawn once the bus has answered
+    case Host::systemTray:
+        m_icon.setIcon(trayIconSet(m_look));
+        m_icon.setToolTip(QString::fromStdString(m_look.title));
+        if (!m_icon.isVisible()) m_icon.show();
+        break;
+    case Host::statusNotifier:
+        m_sni->setLook(m_look);
+        break;
+    }
+}
+
+void TrayIcon::useSystemTray() {
+    m_host = Host::systemTray;
+    present();
+}
+
+void TrayIcon::useStatusNotifier() {
+    auto item = std::make_unique<StatusNotifierItem>(QDBusConnection::sessionBus());
+    if (!item->exported()) {
+        if (m_host == Host::undecided) useSystemTray();
+        return;
+    }
+    connect(item.get(), &StatusNotifierItem::activated, this, &TrayIcon::clicked);
+    // Never both: Qt's tray icon would be a second item beside this one.
+    m_icon.hide();
+    m_sni = std::move(item);
+    m_host = Host::statusNotifier;
+    present();
+}
+
+void TrayIcon::watcherAppeared() {
+    switch (m_host) {
+    case Host::undecided:
+        useStatusNotifier();
+        break;
+    case Host::statusNotifier:
+        // A restarted watcher (a restarted gnome-shell, say) knows no items.
+        m_sni->registerWithWatcher();
+        break;
+    case Host::systemTray:
+        // Waiting for an XEmbed tray that is not there: the new host shows the icon instead.
+        if (!QSystemTrayIcon::isSystemTrayAvailable()) useStatusNotifier();
+        break;
+    }
 }
 
 } // namespace quillon::app

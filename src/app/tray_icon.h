@@ -6,6 +6,7 @@
 #include <QRect>
 #include <QSystemTrayIcon>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,27 +39,44 @@ QImage trayPicture(const TrayLook& look, int size);
 QIcon trayIconSet(const TrayLook& look);
 inline constexpr int trayIconSizes[] = {16, 22, 24, 32, 44, 48, 64};
 
-// The tray item: the look as its icon, the title as its tool tip. Tray icons carry no text of
-// their own on Linux, so the title lives in the picture and the tool tip.
+class StatusNotifierItem;
+
+// The tray item: the look as its icon, the title as its tool tip and, where the host shows the
+// StatusNotifierItem label, as text beside the icon. When a StatusNotifierWatcher is on the
+// session bus the item is exported there (Qt's own tray icon has no label); otherwise, and
+// without a session bus, it is Qt's tray icon (XEmbed), with the title drawn into the picture.
 class TrayIcon : public QObject {
     Q_OBJECT
 
   public:
+    enum class Host { undecided, systemTray, statusNotifier };
+
     explicit TrayIcon(QObject* parent = nullptr);
+    ~TrayIcon() override;
 
     void show(const TrayLook& look);
     const TrayLook& look() const { return m_look; }
     // Where the tray placed the icon; empty when the host does not say (StatusNotifierItem).
-    QRect geometry() const { return m_icon.geometry(); }
+    QRect geometry() const { return m_host == Host::systemTray ? m_icon.geometry() : QRect(); }
     const QSystemTrayIcon& item() const { return m_icon; }
+    // Undecided only until the bus has said whether a watcher is there (one round trip).
+    Host host() const { return m_host; }
+    const StatusNotifierItem* statusNotifier() const { return m_sni.get(); }
 
   signals:
     // A plain (left) click on the icon.
     void clicked();
 
   private:
+    void useSystemTray();
+    void useStatusNotifier();
+    void watcherAppeared();
+    void present();
+
     QSystemTrayIcon m_icon;
+    std::unique_ptr<StatusNotifierItem> m_sni;
     TrayLook m_look;
+    Host m_host = Host::undecided;
     bool m_shown = false;
 };
 

@@ -8,10 +8,13 @@
 //   tray_helper dismiss-point <title> <detail>
 //                                prints "x y": where the panel, showing that one gate, has the
 //                                middle of its Dismiss button (a desktop test clicks there)
+//   tray_helper tray-host        shows a tray icon and prints which host it chose ("system-tray
+//                                shown", "status-notifier", or "undecided" after 10 s)
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QDBusMessage>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QMouseEvent>
 #include <QPushButton>
@@ -167,9 +170,24 @@ int main(int argc, char** argv) {
         std::printf("%d %d\n", p.x(), p.y());
         return 0;
     }
+    if (mode == "tray-host" && argc == 2) {
+        QApplication app(argc, argv);
+        using Host = quillon::app::TrayIcon::Host;
+        quillon::app::TrayIcon tray;
+        tray.show({quillon::app::TrayLook::State::tokens, "150K", false});
+        QElapsedTimer t;
+        t.start();
+        while (tray.host() == Host::undecided && t.elapsed() < 10'000)
+            QApplication::processEvents(QEventLoop::AllEvents, 20);
+        const bool shown = tray.item().isVisible();
+        std::puts(tray.host() == Host::systemTray       ? (shown ? "system-tray shown" : "system-tray hidden")
+                  : tray.host() == Host::statusNotifier ? "status-notifier"
+                                                        : "undecided");
+        return 0;
+    }
     std::fputs(
         "usage: tray_helper notifier <log> | catcher <log> | picture <state> <title> <orange> <size> <out>"
-        " | dismiss-point <title> <detail>\n",
+        " | dismiss-point <title> <detail> | tray-host\n",
         stderr);
     return 2;
 }
