@@ -3,7 +3,7 @@
 // 1 MB was appended to one file, and the memory the aggregates and per-file state take.
 //
 //   bench_scanner <home folder> [runs=3]
-//   bench_scanner <home folder> 1 first|rescan   (only first scans, or only rescans, for a profiler)
+//   bench_scanner <home folder> 1 first|rescan|walk   (only first scans, or only rescans, for a profiler)
 //
 // Times are CPU time of the measuring thread unless said otherwise: the machine is shared.
 #include <algorithm>
@@ -166,9 +166,10 @@ int main(int argc, char** argv) {
         }
         return 0;
     }
-    if (argc > 3 && std::string(argv[3]) == "rescan") {
-        // Only rescans, for a profiler.
+    if (argc > 3 && (std::string(argv[3]) == "rescan" || std::string(argv[3]) == "walk")) {
+        // Only rescans (walking every folder with "walk"), for a profiler.
         quillon::LogScanner s(quillon::Config{}, claude, codex);
+        s.setWatching(std::string(argv[3]) == "rescan");
         s.scanBoth(36500);
         auto a = Clock::now();
         for (int i = 0; i < 200; ++i)

@@ -117,12 +117,15 @@ bool LogScanner::scan(const std::string& root, bool codex, int days, Instant now
     Impl& I = *m_impl;
     const double cutoff = now - static_cast<double>(days) * 86400.0;
     I.jobs.clear();
+    ++m_scans;
     Watch* w = I.watchFor(root, codex);
     bool found = false;
     if (w && w->usable(cutoff, now) && changedSince(*w, cutoff)) {
         found = w->found;
     } else {
+        // What the events queued is dropped: the walk finds it again.
         I.jobs.clear();
+        ++m_scans;
         if (w) w->reset();
         I.watch = w;
         int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -145,8 +148,10 @@ bool LogScanner::scan(const std::string& root, bool codex, int days, Instant now
 
     // Files are read in the order they were found, each from its stored offset to its end.
     std::uint64_t pending = 0;
-    for (const Impl::Job& j : I.jobs)
+    for (const Impl::Job& j : I.jobs) {
         pending += j.bytes;
+        if (j.state->offset == 0) ++m_filesRead;
+    }
     if (pending >= I.parallelFrom && I.jobs.size() > 0)
         readAhead(codex);
     else
@@ -164,18 +169,21 @@ void LogScanner::consider(std::string& path, const struct stat& st, double cutof
     const auto size = static_cast<std::uint64_t>(st.st_size);
     // Equal: nothing appended. Smaller: the file was rewritten; it is left alone.
     if (size <= offset) return;
-    if (offset == 0) ++m_filesRead;
     if (it == m_files.end()) it = m_files.try_emplace(path).first;
+    if (it->second.queuedIn == m_scans) return;
+    it->second.queuedIn = m_scans;
     m_impl->jobs.push_back({&it->first, &it->second, size - offset});
 }
 
-// The files that changed since the last walk, from the watch's events, as jobs. False when
-// the events do not tell enough (a folder came or went, a log was removed, the queue
-// overflowed): then the root is walked again.
+// The files that changed since the last walk, from the watch's events, as jobs; a folder that
+// appeared is walked on its own. False when the events do not tell enough (a folder went, a
+// log was removed, the queue overflowed): then the root is walked again.
 bool LogScanner::changedSince(Watch& w, double cutoff) {
     alignas(inotify_event) char buf[64 * 1024];
     auto& changed = m_impl->changed;
+    auto& added = m_impl->addedDirs;
     changed.clear();
+    added.clear();
     for (;;) {
         ssize_t n = ::read(w.fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
@@ -187,7 +195,14 @@ bool LogScanner::changedSince(Watch& w, double cutoff) {
             if (e->mask & (IN_Q_OVERFLOW | IN_IGNORED | IN_UNMOUNT | IN_DELETE_SELF | IN_MOVE_SELF))
                 return false;
             if (e->mask & IN_ISDIR) {
-                if (e->mask & (IN_CREATE | IN_MOVED_TO | IN_ATTRIB | IN_DELETE | IN_MOVED_FROM)) return false;
+                if (e->mask & (IN_ATTRIB | IN_DELETE | IN_MOVED_FROM)) return false;
+                if (e->mask & (IN_CREATE | IN_MOVED_TO)) {
+                    // A new project or subagent folder: only it needs a look.
+                    auto dir = w.dirs.find(e->wd);
+                    if (dir == w.dirs.end() || !e->len) return false;
+                    std::string path = dir->second + "/" + e->name;
+                    if (std::find(added.begin(), added.end(), path) == added.end()) added.push_back(std::move(path));
+                }
                 continue;
             }
             if (!e->len || !isLogName(e->name)) continue;
@@ -205,16 +220,36 @@ bool LogScanner::changedSince(Watch& w, double cutoff) {
         w.found = true;
         consider(path, st, cutoff);
     }
+    // The queue was read to its end before these folders are watched, so none of their files
+    // is among the changed ones above: each file becomes one job at most.
+    for (std::string& path : added) {
+        // A folder inside one created at the same time is walked with it.
+        const bool inside = std::any_of(added.begin(), added.end(), [&](const std::string& other) {
+            return path.size() > other.size() && path.starts_with(other) && path[other.size()] == '/';
+        });
+        if (inside) continue;
+        const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) continue; // gone again
+        std::string_view root = w.root;
+        while (root.size() > 1 && root.back() == '/')
+            root.remove_suffix(1);
+        const auto depth = static_cast<int>(std::count(path.begin(), path.end(), '/') -
+                                            std::count(root.begin(), root.end(), '/'));
+        bool found = false;
+        m_impl->watch = &w;
+        walk(fd, path, w.codex, cutoff, found, depth);
+        m_impl->watch = nullptr;
+        w.found = w.found || found;
+        if (!w.valid) return false;
+    }
     return true;
 }
 
 // Takes ownership of dirFd. path is the directory's path and is restored before returning.
+// The listing is read with getdents64 into a buffer kept per depth: a DIR stream would cost two
+// more system calls and an allocation per folder, and a walk is mostly system calls.
 void LogScanner::walk(int dirFd, std::string& path, bool codex, double cutoff, bool& found, int depth) {
-    DIR* dir = ::fdopendir(dirFd);
-    if (!dir) {
-        ::close(dirFd);
-        return;
-    }
+    const Fd dir(dirFd);
     const std::size_t base = path.size();
     if (Watch* w = m_impl->watch; w && w->valid) {
         int wd = ::inotify_add_watch(w->fd, path.c_str(), Watch::kEvents);
@@ -223,40 +258,51 @@ void LogScanner::walk(int dirFd, std::string& path, bool codex, double cutoff, b
         else
             w->dirs[wd] = path;
     }
-    while (dirent* e = ::readdir(dir)) {
-        const char* name = e->d_name;
-        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
-        unsigned char type = e->d_type;
-        struct stat st;
-        if (type == DT_UNKNOWN) {
-            if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-            type = S_ISDIR(st.st_mode)   ? DT_DIR
-                   : S_ISLNK(st.st_mode) ? DT_LNK
-                   : S_ISREG(st.st_mode) ? DT_REG
-                                         : DT_UNKNOWN;
-        }
-        if (type == DT_DIR) {
-            if (depth >= kMaxDepth) continue;
-            // O_NOFOLLOW: a folder swapped for a symlink after listing is not followed either.
-            int sub = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (sub < 0) continue;
+    auto& buffers = m_impl->listings;
+    if (buffers.size() <= static_cast<std::size_t>(depth)) buffers.resize(static_cast<std::size_t>(depth) + 1);
+    auto& listing = buffers[static_cast<std::size_t>(depth)];
+    if (!listing) listing = std::make_unique_for_overwrite<char[]>(Impl::kListing);
+    char* const buf = listing.get();
+    for (;;) {
+        const ssize_t got = ::getdents64(dirFd, buf, Impl::kListing);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        for (ssize_t at = 0; at < got;) {
+            const auto* e = reinterpret_cast<const struct dirent64*>(buf + at);
+            at += e->d_reclen;
+            const char* name = e->d_name;
+            if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+            unsigned char type = e->d_type;
+            struct stat st;
+            if (type == DT_UNKNOWN) {
+                if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+                type = S_ISDIR(st.st_mode)   ? DT_DIR
+                       : S_ISLNK(st.st_mode) ? DT_LNK
+                       : S_ISREG(st.st_mode) ? DT_REG
+                                             : DT_UNKNOWN;
+            }
+            if (type == DT_DIR) {
+                if (depth >= kMaxDepth) continue;
+                // O_NOFOLLOW: a folder swapped for a symlink after listing is not followed either.
+                int sub = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                if (sub < 0) continue;
+                path.append("/").append(name);
+                walk(sub, path, codex, cutoff, found, depth + 1);
+                path.resize(base);
+                continue;
+            }
+            if (type != DT_REG && type != DT_LNK) continue;
+            if (!isLogName(name)) continue;
+            // Changes to a linked file's target raise no event here: such a root is always walked.
+            if (type == DT_LNK && m_impl->watch) m_impl->watch->valid = false;
+            // A symlink to a log file counts as that file; one to a folder is not followed.
+            if (::fstatat(dirFd, name, &st, 0) != 0 || !S_ISREG(st.st_mode)) continue;
+            found = true;
             path.append("/").append(name);
-            walk(sub, path, codex, cutoff, found, depth + 1);
+            consider(path, st, cutoff);
             path.resize(base);
-            continue;
         }
-        if (type != DT_REG && type != DT_LNK) continue;
-        if (!isLogName(name)) continue;
-        // Changes to a linked file's target raise no event here: such a root is always walked.
-        if (type == DT_LNK && m_impl->watch) m_impl->watch->valid = false;
-        // A symlink to a log file counts as that file; one to a folder is not followed.
-        if (::fstatat(dirFd, name, &st, 0) != 0 || !S_ISREG(st.st_mode)) continue;
-        found = true;
-        path.append("/").append(name);
-        consider(path, st, cutoff);
-        path.resize(base);
     }
-    ::closedir(dir);
 }
 
 namespace {

@@ -1,8 +1,10 @@
 #include "scanner/log_scanner.h"
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 
+#include "scanner/scanner_impl.h"
 #include "scanner/timestamp.h"
 #include "settings/disk.h"
 
@@ -35,8 +37,22 @@ SessionAgg& LogScanner::session(std::string_view key) {
 
 const std::string& LogScanner::dayKeyOf(Instant t) {
     if (t >= m_dayStart && t < m_dayEnd) return m_dayKey;
+    // Lines of different files jump between days; every local day met so far is remembered,
+    // because working its bounds out again calls mktime, which asks the file system whether
+    // the zone file changed.
+    auto& spans = m_impl->daySpans;
+    auto after = std::upper_bound(spans.begin(), spans.end(), t,
+                                  [](Instant v, const Impl::DaySpan& s) { return v < s.start; });
+    if (after != spans.begin() && t < std::prev(after)->end) {
+        const Impl::DaySpan& s = *std::prev(after);
+        m_dayStart = s.start;
+        m_dayEnd = s.end;
+        m_dayKey = s.key;
+        return m_dayKey;
+    }
     m_dayKey = dayKey(t);
-    // Cache the local day's bounds so that a run of lines of the same day costs no localtime call.
+    m_dayStart = 1;
+    m_dayEnd = 0;
     if (std::isfinite(t) && std::fabs(t) < 1e15) {
         auto secs = static_cast<time_t>(std::floor(t));
         tm local{};
@@ -51,11 +67,14 @@ const std::string& LogScanner::dayKeyOf(Instant t) {
         if (a != -1 && b != -1 && static_cast<double>(a) <= t && t < static_cast<double>(b)) {
             m_dayStart = static_cast<double>(a);
             m_dayEnd = static_cast<double>(b);
-            return m_dayKey;
+            // Years of logs are a few thousand days; past that, start over rather than grow.
+            if (spans.size() >= 8192) {
+                spans.clear();
+                after = spans.end();
+            }
+            spans.insert(after, {m_dayStart, m_dayEnd, m_dayKey});
         }
     }
-    m_dayStart = 1;
-    m_dayEnd = 0;
     return m_dayKey;
 }
 

@@ -44,6 +44,7 @@ struct FileState {
     // Codex token_count events carry the session's running totals; a turn is their growth.
     Usage codexTotal;
     bool codexRecords = false;  // the file writes token_usage_record lines: those are counted instead
+    std::uint64_t queuedIn = 0; // the scan that last queued the file for reading: once a scan
 };
 
 // The long-lived accounting object: finds the assistants' logs, reads what they gained
@@ -146,6 +147,7 @@ class LogScanner {
     StringMap<std::unique_ptr<SessionAgg>> m_sessions;
     std::vector<SessionAgg*> m_order;
     std::int64_t m_filesRead = 0;
+    std::uint64_t m_scans = 0;
     std::optional<CodexLimits> m_codexLimits;
     StringMap<FileState> m_files;
 

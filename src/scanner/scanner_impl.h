@@ -72,11 +72,22 @@ struct LogScanner::Impl {
     std::vector<char> carry;
     std::vector<Probe::Line> lines; // the complete lines of the chunk in hand
 
+    // Local days met so far, by start: [start, end) is the day named key.
+    struct DaySpan {
+        Instant start, end;
+        std::string key;
+    };
+    std::vector<DaySpan> daySpans;
+
     static constexpr std::size_t kMaxWatches = 4;
     std::vector<std::unique_ptr<Watch>> watches;
     Watch* watch = nullptr; // the one a walk in progress registers folders with
     bool watching = true;
     std::vector<std::string> changed;
+    std::vector<std::string> addedDirs;
+    // Folder listings in progress, one buffer per depth of the walk.
+    static constexpr std::size_t kListing = 32 << 10;
+    std::vector<std::unique_ptr<char[]>> listings;
     Watch* watchFor(const std::string& root, bool codex);
 
     void ensureBuffer(std::size_t size) {

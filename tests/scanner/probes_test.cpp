@@ -158,6 +158,11 @@ TEST(DayKeys, followTheZoneAndTheCacheKeepsUp) {
     EXPECT_EQ(s.dayKeyOf(t + 1800), "2025-03-05"); // midnight exactly
     EXPECT_EQ(s.dayKeyOf(t + 1799.5), "2025-03-04");
     EXPECT_EQ(s.dayKeyOf(t - 86400 * 365), "2024-03-04");
+    // Days met before are remembered, with their bounds.
+    EXPECT_EQ(s.dayKeyOf(t + 1799.5), "2025-03-04");
+    EXPECT_EQ(s.dayKeyOf(t + 1800), "2025-03-05");
+    EXPECT_EQ(s.dayKeyOf(t - 86400 * 365 + 1799), "2024-03-04");
+    EXPECT_EQ(s.dayKeyOf(t - 86400 * 365 + 1800), "2024-03-05");
     ::setenv("TZ", "UTC-01:00", 1); // POSIX sign: one hour east of UTC
     ::tzset();
     LogScanner east(Config{}, "/nonexistent", "/nonexistent");

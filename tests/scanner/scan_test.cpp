@@ -316,6 +316,26 @@ TEST_F(Scan, aLinkedLogIsFollowedForChanges) {
     EXPECT_EQ(scanner.find("s2")->turns, 2);
 }
 
+TEST_F(Scan, aNewFolderIsReadWithTheChangesOfTheSamePass) {
+    std::string a = claude("p/a.jsonl", line("m1", "s1"));
+    scanClaude();
+    // One pass sees an append, a new folder with a log, and a new folder with a linked log
+    // (which makes the notifications unusable for that root: it is walked whole instead).
+    append(a, line("m2", "s1"));
+    claude("q/sub/b.jsonl", line("m3", "s2"));
+    scanClaude();
+    EXPECT_EQ(scanner.find("s1")->turns, 2);
+    EXPECT_EQ(scanner.find("s2")->turns, 1);
+    append(a, line("m4", "s1"));
+    std::string target = home.write("elsewhere/c.jsonl", line("m5", "s3"));
+    fs::create_directories(claudeRoot() + "/r");
+    fs::create_symlink(target, claudeRoot() + "/r/c.jsonl");
+    scanClaude();
+    EXPECT_EQ(scanner.find("s1")->turns, 3);
+    EXPECT_EQ(scanner.find("s3")->turns, 1);
+    EXPECT_EQ(scanner.filesRead(), 3);
+}
+
 TEST_F(Scan, codexLogsAtAnyDepth) {
     codex("2026/01/05/rollout-1.jsonl", codexUsage("2026-01-05T10:00:00Z", 100, 0, 0, 1, "") + "\n");
     codex("rollout-2.jsonl", codexUsage("2026-01-05T10:00:00Z", 100, 0, 0, 1, "") + "\n");
