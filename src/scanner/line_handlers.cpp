@@ -294,7 +294,9 @@ void LogScanner::handle(std::string_view line, std::string_view fileSession, boo
     auto& buf = m_impl->scratch;
     buf.assign(line.begin(), line.end());
     buf.resize(line.size() + kPad, ' ');
-    handleClaudeLine(buf.data(), line.size(), buf.size(), Probe::scan(line), fileSession, isSub, state);
+    // Probed in the padded copy: the vector loads read past the line.
+    const Probe::Hits hits = Probe::scan(std::string_view(buf.data(), line.size()));
+    handleClaudeLine(buf.data(), line.size(), buf.size(), hits, fileSession, isSub, state);
     if (buf.capacity() > kParserKeep) std::vector<char>().swap(buf);
 }
 
@@ -302,7 +304,8 @@ void LogScanner::handleCodex(std::string_view line, std::string_view fileSession
     auto& buf = m_impl->scratch;
     buf.assign(line.begin(), line.end());
     buf.resize(line.size() + kPad, ' ');
-    handleCodexLine(buf.data(), line.size(), buf.size(), Probe::scan(line), fileSession, state);
+    const Probe::Hits hits = Probe::scan(std::string_view(buf.data(), line.size()));
+    handleCodexLine(buf.data(), line.size(), buf.size(), hits, fileSession, state);
     if (buf.capacity() > kParserKeep) std::vector<char>().swap(buf);
 }
 

@@ -252,6 +252,35 @@ def red_share(desktop, raw, icon):
     return red / (icon["w"] * icon["h"])
 
 
+def check_fit_line(desktop):
+    """--open-popover writes the panel's fitting height to the system log. Where nothing listens on
+    /dev/log (a container run as root), the test listens there itself; elsewhere the journal has
+    the line and this check is skipped."""
+    if os.path.exists("/dev/log") or os.geteuid() != 0:
+        log("system log line not checked: /dev/log belongs to the system here")
+        return
+    import socket
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    try:
+        listener.bind("/dev/log")
+        second = desktop.spawn([desktop.args.quillon, "--open-popover"], stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+        listener.settimeout(20)
+        try:
+            line = listener.recv(4096).decode("utf-8", "replace")
+        except socket.timeout:
+            raise Failure("no line reached the system log from quillon --open-popover")
+        second.terminate()
+        second.wait(timeout=10)
+    finally:
+        listener.close()
+        os.remove("/dev/log")
+    m = re.search(r"quillon(\[\d+\])?: Quillon fit: (\d+)$", line)
+    if not m or int(m.group(2)) < 100:
+        raise Failure(f"unexpected system log line {line!r}")
+    log(f"system log: {line}")
+
+
 def scenario(desktop):
     args = desktop.args
     home = desktop.home
@@ -329,6 +358,8 @@ def scenario(desktop):
     wait_for("the frame to go", lambda: not desktop.frames(), 10)
     log("dismissed: the icon is back and the frame gone")
     desktop.screenshot("3-dismissed.png")
+
+    check_fit_line(desktop)
 
     # Quitting while passes keep coming ends the process cleanly.
     quillon.send_signal(signal.SIGTERM)
