@@ -156,7 +156,7 @@ bool LogScanner::scan(const std::string& root, bool codex, int days, Instant now
         readAhead(codex);
     else
         for (const Impl::Job& j : I.jobs)
-            readFile(*j.path, j.bytes, codex, *j.state);
+            readFile(*j.path, codex, *j.state);
     I.jobs.clear();
     return found;
 }
@@ -356,7 +356,7 @@ std::size_t LogScanner::handleLines(const char* text, std::size_t len, std::size
     return used;
 }
 
-void LogScanner::readFile(const std::string& path, std::uint64_t bytes, bool codex, FileState& state) {
+void LogScanner::readFile(const std::string& path, bool codex, FileState& state) {
     Fd file(openLog(path));
     if (file.fd < 0) return;
     bool isSub;
@@ -364,11 +364,9 @@ void LogScanner::readFile(const std::string& path, std::uint64_t bytes, bool cod
 
     Impl& I = *m_impl;
     I.ensureBuffer(kChunk);
-    // Up to the size the listing saw: what was appended since is read on the next pass.
-    const std::uint64_t end = state.offset + bytes;
     std::uint64_t pos = state.offset; // file offset of buf[0]
     std::size_t have = 0;             // bytes in the buffer not yet handled
-    while (pos + have < end) {
+    for (;;) {
         if (have == I.bufSize) {
             // One line longer than the buffer: double it for this line only.
             std::size_t bigger = I.bufSize * 2;
@@ -378,7 +376,7 @@ void LogScanner::readFile(const std::string& path, std::uint64_t bytes, bool cod
             I.bufSize = bigger;
         }
         char* buf = I.buf.get();
-        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(I.bufSize - have, end - pos - have));
+        const std::size_t want = I.bufSize - have;
         ssize_t got = ::pread(file.fd, buf + have, want, static_cast<off_t>(pos + have));
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
@@ -387,6 +385,8 @@ void LogScanner::readFile(const std::string& path, std::uint64_t bytes, bool cod
         pos += used;
         have = len - used;
         if (have && used) std::memmove(buf, buf + used, have);
+        // A short read is the end of the file as it stands: no second call to hear it.
+        if (static_cast<std::size_t>(got) < want) break;
     }
     if (I.bufSize > kChunk) I.ensureBuffer(kChunk);
 }
@@ -443,14 +443,14 @@ void LogScanner::readAhead(bool codex) {
         std::size_t slot = takeFree(), used = 0;
         for (std::size_t j = 0; j < jobs.size(); ++j) {
             Fd file(openLog(*jobs[j].path));
-            std::uint64_t pos = jobs[j].state->offset, left = file.fd >= 0 ? jobs[j].bytes : 0;
-            while (left > 0) {
+            std::uint64_t pos = jobs[j].state->offset;
+            while (file.fd >= 0) {
                 if (kChunk - used < kLeast) {
                     handOver(slot);
                     slot = takeFree();
                     used = 0;
                 }
-                const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(left, kChunk - used));
+                const std::size_t want = kChunk - used;
                 ssize_t got;
                 do
                     got = ::pread(file.fd, ring[slot].data.get() + used, want, static_cast<off_t>(pos));
@@ -459,7 +459,7 @@ void LogScanner::readAhead(bool codex) {
                 ring[slot].segments.push_back({j, used, static_cast<std::size_t>(got)});
                 used += static_cast<std::size_t>(got);
                 pos += static_cast<std::uint64_t>(got);
-                left -= static_cast<std::uint64_t>(got);
+                if (static_cast<std::size_t>(got) < want) break; // the end of the file as it stands
             }
             // The handler has nothing to do: give it what there is rather than fill the slot.
             if (used && hungry.load(std::memory_order_relaxed)) {
@@ -482,7 +482,7 @@ void LogScanner::readAhead(bool codex) {
     } catch (const std::system_error&) {
         // No thread to be had: read the plain way.
         for (const Impl::Job& j : jobs)
-            readFile(*j.path, j.bytes, codex, *j.state);
+            readFile(*j.path, codex, *j.state);
         return;
     }
 

@@ -124,7 +124,7 @@ class LogScanner {
     template <class T> using StringMap = std::unordered_map<std::string, T, KeyHash, std::equal_to<>>;
 
     void walk(int dirFd, std::string& path, bool codex, double cutoff, bool& found, int depth);
-    void readFile(const std::string& path, std::uint64_t bytes, bool codex, FileState& state);
+    void readFile(const std::string& path, bool codex, FileState& state);
     std::size_t handleLines(const char* text, std::size_t len, std::size_t capacity, bool codex,
                             std::string_view fileSession, bool isSub, FileState& state);
     void readAhead(bool codex);
