@@ -64,14 +64,23 @@ LogScanner::Watch::~Watch() {
 void LogScanner::Watch::reset() {
     if (fd >= 0) ::close(fd);
     dirs.clear();
+    paths.clear();
+    order.clear();
+    cursor = 0;
+    owed = 0;
     fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     valid = fd >= 0 && local;
 }
 
 bool LogScanner::Watch::usable(double newCutoff, double now) const {
-    // A wider window must look at files skipped as too old; and a walk now and then covers
-    // anything the events could not say.
-    return fd >= 0 && valid && newCutoff >= cutoff && now >= walkedAt && now - walkedAt < kWalkEvery;
+    // A wider window must look at files skipped as too old; a clock set back starts afresh.
+    return fd >= 0 && valid && newCutoff >= cutoff && now >= sweptAt;
+}
+
+void LogScanner::Watch::add(int wd, const std::string& path) {
+    auto [it, added] = dirs.insert_or_assign(wd, path);
+    if (added) order.push_back(wd);
+    paths.insert(path);
 }
 
 LogScanner::Watch* LogScanner::Impl::watchFor(const std::string& root, bool codex) {
@@ -120,7 +129,7 @@ bool LogScanner::scan(const std::string& root, bool codex, int days, Instant now
     ++m_scans;
     Watch* w = I.watchFor(root, codex);
     bool found = false;
-    if (w && w->usable(cutoff, now) && changedSince(*w, cutoff)) {
+    if (w && w->usable(cutoff, now) && changedSince(*w, cutoff) && sweep(*w, cutoff, now)) {
         found = w->found;
     } else {
         // What the events queued is dropped: the walk finds it again.
@@ -140,7 +149,7 @@ bool LogScanner::scan(const std::string& root, bool codex, int days, Instant now
         I.watch = nullptr;
         if (w) {
             w->cutoff = cutoff;
-            w->walkedAt = now;
+            w->sweptAt = now;
             w->found = found;
         }
         if (fd < 0) return false;
@@ -220,8 +229,7 @@ bool LogScanner::changedSince(Watch& w, double cutoff) {
         w.found = true;
         consider(path, st, cutoff);
     }
-    // The queue was read to its end before these folders are watched, so none of their files
-    // is among the changed ones above: each file becomes one job at most.
+    // A file is queued once a scan, so a file both changed and in a new folder is read once.
     for (std::string& path : added) {
         // A folder inside one created at the same time is walked with it.
         const bool inside = std::any_of(added.begin(), added.end(), [&](const std::string& other) {
@@ -230,17 +238,41 @@ bool LogScanner::changedSince(Watch& w, double cutoff) {
         if (inside) continue;
         const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) continue; // gone again
-        std::string_view root = w.root;
-        while (root.size() > 1 && root.back() == '/')
-            root.remove_suffix(1);
-        const auto depth = static_cast<int>(std::count(path.begin(), path.end(), '/') -
-                                            std::count(root.begin(), root.end(), '/'));
-        bool found = false;
-        m_impl->watch = &w;
-        walk(fd, path, w.codex, cutoff, found, depth);
-        m_impl->watch = nullptr;
-        w.found = w.found || found;
-        if (!w.valid) return false;
+        if (!walkWatched(w, fd, path, cutoff, false)) return false;
+    }
+    return true;
+}
+
+// Walks a folder below a watched root, registering what it finds with the watch. False when the
+// watch became unusable on the way (a linked log, no more watches to be had).
+bool LogScanner::walkWatched(Watch& w, int fd, std::string& path, double cutoff, bool sweeping) {
+    std::string_view root = w.root;
+    while (root.size() > 1 && root.back() == '/')
+        root.remove_suffix(1);
+    const auto depth = static_cast<int>(std::count(path.begin(), path.end(), '/') -
+                                        std::count(root.begin(), root.end(), '/'));
+    bool found = false;
+    m_impl->watch = &w;
+    walk(fd, path, w.codex, cutoff, found, std::max(depth, 0), sweeping);
+    m_impl->watch = nullptr;
+    w.found = w.found || found;
+    return w.valid;
+}
+
+// Looks at the share of the watched folders that came due since the last rescan, so that each
+// is looked at every kSweepEvery seconds, spread over the rescans rather than in one walk.
+bool LogScanner::sweep(Watch& w, double cutoff, double now) {
+    const double share = (now - w.sweptAt) / Watch::kSweepEvery;
+    w.sweptAt = now;
+    w.owed = std::min(w.owed + share * static_cast<double>(w.order.size()), static_cast<double>(w.order.size()));
+    std::string path;
+    for (; w.owed >= 1 && !w.order.empty(); w.owed -= 1) {
+        auto dir = w.dirs.find(w.order[w.cursor++ % w.order.size()]);
+        if (dir == w.dirs.end()) continue;
+        path = dir->second;
+        const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) return false; // a folder went without an event: walk again
+        if (!walkWatched(w, fd, path, cutoff, true)) return false;
     }
     return true;
 }
@@ -248,15 +280,17 @@ bool LogScanner::changedSince(Watch& w, double cutoff) {
 // Takes ownership of dirFd. path is the directory's path and is restored before returning.
 // The listing is read with getdents64 into a buffer kept per depth: a DIR stream would cost two
 // more system calls and an allocation per folder, and a walk is mostly system calls.
-void LogScanner::walk(int dirFd, std::string& path, bool codex, double cutoff, bool& found, int depth) {
+// A sweep looks at one watched folder again: its logs, and any folder in it not watched yet.
+void LogScanner::walk(int dirFd, std::string& path, bool codex, double cutoff, bool& found, int depth,
+                      bool sweeping) {
     const Fd dir(dirFd);
     const std::size_t base = path.size();
-    if (Watch* w = m_impl->watch; w && w->valid) {
+    if (Watch* w = m_impl->watch; w && w->valid && !sweeping) {
         int wd = ::inotify_add_watch(w->fd, path.c_str(), Watch::kEvents);
         if (wd < 0)
             w->valid = false;
         else
-            w->dirs[wd] = path;
+            w->add(wd, path);
     }
     auto& buffers = m_impl->listings;
     if (buffers.size() <= static_cast<std::size_t>(depth)) buffers.resize(static_cast<std::size_t>(depth) + 1);
@@ -283,11 +317,14 @@ void LogScanner::walk(int dirFd, std::string& path, bool codex, double cutoff, b
             }
             if (type == DT_DIR) {
                 if (depth >= kMaxDepth) continue;
+                path.append("/").append(name);
+                if (sweeping && m_impl->watch->paths.contains(path)) {
+                    path.resize(base);
+                    continue; // swept in its own turn
+                }
                 // O_NOFOLLOW: a folder swapped for a symlink after listing is not followed either.
                 int sub = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-                if (sub < 0) continue;
-                path.append("/").append(name);
-                walk(sub, path, codex, cutoff, found, depth + 1);
+                if (sub >= 0) walk(sub, path, codex, cutoff, found, depth + 1);
                 path.resize(base);
                 continue;
             }

@@ -106,8 +106,9 @@ class LogScanner {
     // bytes to read (8 MiB unless changed); the results are the same either way.
     void setParallelThreshold(std::uint64_t bytes);
     // Rescans learn from file change notifications which files to look at (on unless
-    // changed); every 5 minutes, and whenever the notifications cannot tell, a root is
-    // walked whole. The results are the same either way.
+    // changed), and look at a share of the folders again each time so that every folder is
+    // seen every 5 minutes; whenever the notifications cannot tell, a root is walked whole.
+    // The results are the same either way.
     void setWatching(bool on);
 
     // Memory held for duplicate suppression and per-file state, for the benchmark.
@@ -123,7 +124,10 @@ class LogScanner {
     };
     template <class T> using StringMap = std::unordered_map<std::string, T, KeyHash, std::equal_to<>>;
 
-    void walk(int dirFd, std::string& path, bool codex, double cutoff, bool& found, int depth);
+    void walk(int dirFd, std::string& path, bool codex, double cutoff, bool& found, int depth,
+              bool sweeping = false);
+    bool walkWatched(Watch& w, int fd, std::string& path, double cutoff, bool sweeping);
+    bool sweep(Watch& w, double cutoff, double now);
     void readFile(const std::string& path, bool codex, FileState& state);
     std::size_t handleLines(const char* text, std::size_t len, std::size_t capacity, bool codex,
                             std::string_view fileSession, bool isSub, FileState& state);

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "scanner/key_set.h"
@@ -27,14 +28,20 @@ struct LogScanner::Watch {
         0x00000100 /* IN_CREATE */ | 0x00000200 /* IN_DELETE */ | 0x00000040 /* IN_MOVED_FROM */ |
         0x00000080 /* IN_MOVED_TO */ | 0x00000400 /* IN_DELETE_SELF */ | 0x00000800 /* IN_MOVE_SELF */ |
         0x01000000 /* IN_ONLYDIR */ | 0x02000000 /* IN_DONT_FOLLOW */ | 0x04000000 /* IN_EXCL_UNLINK */;
-    static constexpr double kWalkEvery = 300;
+    // Every folder is looked at again within this many seconds, a share on each rescan, to
+    // catch what no event reports (a file system mounted inside the root, say).
+    static constexpr double kSweepEvery = 300;
     std::string root;
     bool codex = false;
     bool local = true;
     int fd = -1;
     bool valid = false;
     std::unordered_map<int, std::string> dirs; // watch descriptor -> folder path
-    double cutoff = 0, walkedAt = 0;
+    std::unordered_set<std::string> paths;     // the folders watched
+    std::vector<int> order;                    // watch descriptors in the order the sweep takes them
+    std::size_t cursor = 0;                    // the next folder to sweep
+    double owed = 0;                           // folders due but not swept yet
+    double cutoff = 0, sweptAt = 0;
     bool found = false;
 
     Watch() = default;
@@ -43,6 +50,7 @@ struct LogScanner::Watch {
     ~Watch();
     void reset();
     bool usable(double cutoff, double now) const;
+    void add(int wd, const std::string& path);
 };
 
 struct LogScanner::Impl {

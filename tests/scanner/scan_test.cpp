@@ -336,6 +336,24 @@ TEST_F(Scan, aNewFolderIsReadWithTheChangesOfTheSamePass) {
     EXPECT_EQ(scanner.filesRead(), 3);
 }
 
+TEST_F(Scan, whatNoEventReportsIsFoundWithinFiveMinutes) {
+    // A log written through a hard link outside the root changes without an event in the
+    // watched folder: the sweep of the folders finds it.
+    std::string outside = home.write("elsewhere/h.jsonl", line("m1", "s2"));
+    claude("p/a.jsonl", line("m0", "s1"));
+    const Instant t0 = currentInstant();
+    EXPECT_TRUE(scanner.scan(claudeRoot(), false, 8, t0));
+    fs::create_hard_link(outside, claudeRoot() + "/p/h.jsonl");
+    scanner.scan(claudeRoot(), false, 8, t0 + 1);
+    EXPECT_EQ(scanner.find("s2")->turns, 1);
+    append(outside, line("m2", "s2"));
+    scanner.scan(claudeRoot(), false, 8, t0 + 2);
+    EXPECT_EQ(scanner.find("s2")->turns, 1); // no event, and no folder due yet
+    scanner.scan(claudeRoot(), false, 8, t0 + 2 + 300);
+    EXPECT_EQ(scanner.find("s2")->turns, 2);
+    EXPECT_EQ(scanner.find("s1")->turns, 1);
+}
+
 TEST_F(Scan, codexLogsAtAnyDepth) {
     codex("2026/01/05/rollout-1.jsonl", codexUsage("2026-01-05T10:00:00Z", 100, 0, 0, 1, "") + "\n");
     codex("rollout-2.jsonl", codexUsage("2026-01-05T10:00:00Z", 100, 0, 0, 1, "") + "\n");
