@@ -1,24 +1,13 @@
-// The Claude Code line handler, fed line by line as the reader would.
+// The Claude Code line handler and the session aggregates, line by line through real logs.
 #include <gtest/gtest.h>
 
 #include "scanner/text.h"
-#include "scanner/timestamp.h"
 #include "scanner_support.h"
 
 namespace quillon::testing {
 namespace {
 
-class ClaudeLines : public ScannerTest {
-  protected:
-    LogScanner scanner{Config{}, claudeRoot(), codexRoot()};
-    FileState state;
-    void feed(const std::string& line, const std::string& fileSession = "file-session", bool isSub = false) {
-        scanner.handle(line, fileSession, isSub, state);
-    }
-    SessionAgg* s(const std::string& id = "s1") { return scanner.find(id); }
-    static Instant at(const char* ts) { return *parseTimestamp(ts); }
-};
-
+using ClaudeLines = ScannerTest;
 const Usage kU{10, 20, 30, 5};
 
 TEST_F(ClaudeLines, linesOfOneMessageCountOnceAndTheLastToolIsPending) {
@@ -36,22 +25,37 @@ TEST_F(ClaudeLines, linesOfOneMessageCountOnceAndTheLastToolIsPending) {
     EXPECT_DOUBLE_EQ(s()->days.at("2026-01-05").usd, (10 * 3.0 + 20 * 3.75 + 30 * 0.3 + 5 * 15.0) / 1e6);
 }
 
-TEST_F(ClaudeLines, syntheticOrUndatedAssistantLinesChangeNothing) {
-    feed(assistant("s1", "m1", "2026-01-05T10:00:00Z", kU, R"([{"type":"tool_use","name":"Bash"}])",
-                   "<synthetic>"));
-    std::string undated = assistant("s1", "m2", "x", kU);
-    undated.replace(undated.find(",\"timestamp\""), std::string::npos, "}");
-    feed(undated);
-    feed(assistant("s1", "m3", "2026-01-05", kU)); // a date alone is no time stamp
-    EXPECT_EQ(s(), nullptr);
-}
+TEST_F(ClaudeLines, badLinesAreSkippedWithoutChange) {
+    const std::string good = assistant("s1", "m1", "2026-01-05T10:00:00Z", kU);
+    const std::string bad[] = {
+        "",
+        "not json \"type\":\"assistant\"",
+        R"(["type":"assistant"])",
+        good.substr(0, good.size() - 1), // cut short
+        good + "x",                      // trailing garbage
+        R"({"type":"assistant","message":"m","timestamp":"2026-01-05T10:00:00Z"})",
+        R"({"type":"assistant","message":{"usage":[1]},"timestamp":"2026-01-05T10:00:00Z"})",
+        R"({"type": "assistant","message":{"usage":{"input_tokens":5}},"timestamp":"2026-01-05T10:00:00Z"})",
+        "{\"type\":\"assistant\",\"sessionId\":\"s\xff\",\"message\":{\"usage\":{}},\"timestamp\":\"2026-01-"
+        "05T10:00:00Z\"}",
+        R"({"type":"assistant","message":{"usage":{}},"timestamp":20260105})",
+        R"({"type":"assistant","sessionId":"s1","message":{"id":"n","usage":{"input_tokens":5}}})",
+        assistant("s1", "m2", "2026-01-05", kU), // a date alone is no time stamp
+        assistant("s1", "m3", "2026-01-05T10:00:00Z", kU, R"([{"type":"tool_use","name":"Bash"}])",
+                  "<synthetic>"),
+    };
+    for (const auto& line : bad)
+        feed(line);
+    EXPECT_EQ(scanner.sessions().size(), 0u);
 
-TEST_F(ClaudeLines, aModelMissingIsPricedByTheDefaultRow) {
-    std::string line = assistant("s1", "m1", "2026-01-05T10:00:00Z", Usage{1'000'000, 0, 0, 0});
-    line.replace(line.find("\"model\":\"claude-sonnet-4-5-20250929\","), 37, "");
-    feed(line);
+    // Wrong-typed token fields count as 0; a CR before the line feed is only a blank; no model
+    // prices at the default row.
+    feed(R"({"type":"assistant","sessionId":"s1","message":{"id":"q","usage":{"input_tokens":"7",)"
+         R"("output_tokens":2.5,"cache_read_input_tokens":4}},"timestamp":"2026-01-05T10:00:00Z"})"
+         "\r");
     ASSERT_NE(s(), nullptr);
-    EXPECT_DOUBLE_EQ(s()->days.at("2026-01-05").usd, 15.0);
+    EXPECT_EQ(s()->days.at("2026-01-05").usage, (Usage{0, 0, 4, 0}));
+    EXPECT_DOUBLE_EQ(s()->days.at("2026-01-05").usd, 4 * 1.5 / 1e6);
 }
 
 TEST_F(ClaudeLines, promptsAreNormalisedAndCutByCharacters) {
@@ -62,16 +66,14 @@ TEST_F(ClaudeLines, promptsAreNormalisedAndCutByCharacters) {
 
     // 100 characters over several lines, with tabs, a no-break and an ideographic space, and
     // two-byte letters placed so that a byte cut would split one.
-    std::string words = "fix\\n\\n  the\\tbuild\\u00a0now\\u3000";
-    for (int i = 0; i < 20; ++i)
+    std::string words = "fix\\n\\n  the\\tbuild\\u00a0now\\u3000", expected = "fix the build now";
+    for (int i = 0; i < 20; ++i) {
         words += "\xc3\xa9t\xc3\xa9 ";
-    feed(userPrompt("s1", "2026-01-05T09:01:00Z", "\"" + words + "\""));
-    ASSERT_TRUE(s()->firstPrompt);
-    std::string expected = "fix the build now";
-    for (int i = 0; i < 20; ++i)
         expected += " \xc3\xa9t\xc3\xa9";
+    }
     expected = text::prefixChars(expected, 70);
-    EXPECT_EQ(*s()->firstPrompt, expected);
+    feed(userPrompt("s1", "2026-01-05T09:01:00Z", "\"" + words + "\""));
+    EXPECT_EQ(s()->firstPrompt, expected);
     EXPECT_TRUE(text::validUtf8(*s()->firstPrompt));
     EXPECT_EQ(s()->lastKind, "prompt");
 
@@ -82,44 +84,36 @@ TEST_F(ClaudeLines, promptsAreNormalisedAndCutByCharacters) {
 }
 
 TEST_F(ClaudeLines, failedToolResultsKeepTheLastErrorAndSuccessClearsIt) {
-    feed(userPrompt(
-        "s1", "2026-01-05T09:00:00Z",
-        R"([{"type":"tool_result","is_error":true,"content":[{"type":"text","text":"permission"},{"x":1},{"type":"text","text":"denied"}]},)"
-        R"({"type":"tool_result","content":"fine"}])"));
-    ASSERT_NE(s(), nullptr);
+    auto result = [&](const char* ts, const std::string& parts) {
+        feed(userPrompt("s1", ts, "[" + parts + "]"));
+        return s()->lastToolError;
+    };
+    auto error = result("2026-01-05T09:00:00Z",
+                        R"({"type":"tool_result","is_error":true,"content":[{"type":"text","text":"permission"},)"
+                        R"({"x":1},{"type":"text","text":"denied"}]},{"type":"tool_result","content":"fine"})");
     EXPECT_EQ(s()->lastKind, "result");
-    ASSERT_TRUE(s()->lastToolError);
-    EXPECT_EQ(s()->lastToolError->text, "permission denied");
-    EXPECT_EQ(s()->lastToolError->at, at("2026-01-05T09:00:00Z"));
-
-    feed(
-        userPrompt("s1", "2026-01-05T09:01:00Z", R"([{"type":"tool_result","is_error":true,"content":42}])"));
-    ASSERT_TRUE(s()->lastToolError);
-    EXPECT_EQ(s()->lastToolError->text, "tool call failed");
+    EXPECT_EQ(error, (ToolError{at("2026-01-05T09:00:00Z"), "permission denied"}));
+    error = result("2026-01-05T09:01:00Z", R"({"type":"tool_result","is_error":true,"content":42})");
+    EXPECT_EQ(error, (ToolError{at("2026-01-05T09:01:00Z"), "tool call failed"}));
 
     // Long error texts are cut to 300 characters, not bytes.
-    std::string longText;
+    std::string euros;
     for (int i = 0; i < 400; ++i)
-        longText += "\xe2\x82\xac"; // the euro sign, 3 bytes
-    feed(userPrompt("s1", "2026-01-05T09:02:00Z",
-                    R"([{"type":"tool_result","is_error":true,"content":")" + longText + "\"}]"));
-    ASSERT_TRUE(s()->lastToolError);
-    EXPECT_EQ(s()->lastToolError->text.size(), 900u);
+        euros += "\xe2\x82\xac";
+    error = result("2026-01-05T09:02:00Z", R"({"type":"tool_result","is_error":true,"content":")" + euros + "\"}");
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->text, euros.substr(0, 900));
 
-    feed(userPrompt("s1", "2026-01-05T09:03:00Z", R"([{"type":"tool_result","content":"ok"}])"));
-    EXPECT_FALSE(s()->lastToolError);
-
+    EXPECT_FALSE(result("2026-01-05T09:03:00Z", R"({"type":"tool_result","content":"ok"})"));
     // A failed result without a time stamp cannot be recorded, and clears the old one.
-    feed(userPrompt("s1", "2026-01-05T09:04:00Z",
-                    R"([{"type":"tool_result","is_error":true,"content":"a"}])"));
-    ASSERT_TRUE(s()->lastToolError);
-    feed(
-        R"({"sessionId":"s1","type":"user","message":{"content":[{"type":"tool_result","is_error":true,"content":"b"}]}})");
+    EXPECT_TRUE(result("2026-01-05T09:04:00Z", R"({"type":"tool_result","is_error":true,"content":"a"})"));
+    feed(R"({"sessionId":"s1","type":"user","message":{"content":[{"type":"tool_result","is_error":true,)"
+         R"("content":"b"}]}})");
     EXPECT_FALSE(s()->lastToolError);
 }
 
 TEST_F(ClaudeLines, largeSuccessfulResultsAreNotParsed) {
-    std::string big(30000, 'x');
+    const std::string big(30000, 'x');
     auto result = [&](const std::string& session, const std::string& ts, bool failed) {
         return "{\"sessionId\":\"" + session + "\",\"type\":\"user\",\"timestamp\":\"" + ts +
                "\",\"message\":{\"content\":[{\"type\":\"tool_result\"" +
@@ -140,40 +134,43 @@ TEST_F(ClaudeLines, largeSuccessfulResultsAreNotParsed) {
 
     // With the failure marker the line is parsed in full, even for another session.
     feed(result("other", "2026-01-05T10:00:00Z", true));
-    ASSERT_NE(s("other"), nullptr);
-    ASSERT_TRUE(s("other")->lastToolError);
-    EXPECT_EQ(s("other")->lastToolError->text.size(), 300u);
+    ASSERT_TRUE(s("other") && s("other")->lastToolError);
+    EXPECT_EQ(s("other")->lastToolError->text, big.substr(0, 300));
 }
 
 TEST_F(ClaudeLines, titlesOnlyFromShortLines) {
     feed(R"({"type":"custom-title","customTitle":"  My title ","sessionId":"s1"})");
     ASSERT_NE(s(), nullptr);
     EXPECT_EQ(s()->title, "  My title ");
-    std::string padding(5000, 'p');
-    feed(R"({"type":"custom-title","customTitle":"Long","sessionId":"s1","pad":")" + padding + "\"}");
+    feed(R"({"type":"custom-title","customTitle":"Long","sessionId":"s1","pad":")" + std::string(5000, 'p') +
+         "\"}");
     EXPECT_EQ(s()->title, "  My title ");
     feed(R"({"type":"custom-title","customTitle":"Later"})");
     EXPECT_EQ(s("file-session")->title, "Later");
 }
 
-TEST_F(ClaudeLines, subagentLogsGiveSideTurnsToTheParent) {
-    feed(userPrompt("x", "2026-01-05T09:00:00Z", R"("hello")"), "parent", true);
+TEST_F(ClaudeLines, subagentLogsGiveSideTurnsToTheParentFolder) {
+    const std::string agent = "proj/parent/subagents/agent-1.jsonl";
+    feed(userPrompt("x", "2026-01-05T09:00:00Z", R"("hello")"), agent);
     EXPECT_EQ(scanner.sessions().size(), 0u);
-    feed(assistant("x", "m1", "2026-01-05T09:00:00Z", kU, R"([{"type":"tool_use","name":"Bash"}])"), "parent",
-         true);
-    SessionAgg* p = s("parent");
+    feed(assistant("x", "m1", "2026-01-05T09:00:00Z", kU, R"([{"type":"tool_use","name":"Bash"}])"), agent);
+    ASSERT_EQ(scanner.sessions().size(), 1u);
+    const SessionAgg* p = s("parent");
     ASSERT_NE(p, nullptr);
-    EXPECT_EQ(scanner.find("x"), nullptr);
     EXPECT_EQ(p->turns, 1);
     EXPECT_EQ(p->days.at("2026-01-05").sideTurns, 1);
     EXPECT_EQ(p->days.at("2026-01-05").sideContext, kU.context());
     EXPECT_EQ(p->hours.at(hourNumber(at("2026-01-05T09:00:00Z"))), kU.context());
     EXPECT_TRUE(p->last);
-    EXPECT_FALSE(p->floorContext);
+    // Side turns move none of the main context figures and mark nothing.
+    EXPECT_FALSE(p->floorContext || p->lastMainAt);
     EXPECT_EQ(p->peakContext, 0);
     EXPECT_EQ(p->lastContext, 0);
-    EXPECT_FALSE(p->lastMainAt);
     EXPECT_EQ(p->lastKind, "");
+    // The parent's own log gives it a main turn.
+    feed(assistant("parent", "m0", "2026-01-05T08:00:00Z", Usage{1, 0, 0, 1}), "proj/parent.jsonl");
+    EXPECT_EQ(p->turns, 2);
+    EXPECT_EQ(p->floorContext, 1);
 
     // A side-chain line in a main log is a side turn of the session it names.
     std::string sideLine = assistant("s1", "m2", "2026-01-05T09:00:00Z", kU);
@@ -197,12 +194,12 @@ TEST_F(ClaudeLines, contextFiguresFollowMainTurns) {
 }
 
 TEST_F(ClaudeLines, keysFallBackToUuidAndRandomKeysNeverRepeat) {
-    std::string withUuid =
+    const std::string withUuid =
         assistant("s1", "", "2026-01-05T10:00:00Z", kU, "[]", "claude-sonnet-4-5", -1, "\"uuid\":\"u-1\",");
     feed(withUuid);
     feed(withUuid);
     EXPECT_EQ(s()->turns, 1);
-    std::string noKey = assistant("s1", "", "2026-01-05T10:00:00Z", kU);
+    const std::string noKey = assistant("s1", "", "2026-01-05T10:00:00Z", kU);
     feed(noKey);
     feed(noKey);
     EXPECT_EQ(s()->turns, 3);
@@ -210,67 +207,28 @@ TEST_F(ClaudeLines, keysFallBackToUuidAndRandomKeysNeverRepeat) {
 
 TEST_F(ClaudeLines, streamingLinesAddTheirIncreaseOnce) {
     const Usage first{3, 100, 1000, 25}, grown{3, 100, 1000, 173};
-    feed(assistant("s1", "m1", "2026-01-05T23:59:59Z", first, R"([{"type":"tool_use","name":"Bash"}])",
-                   "claude-opus-4-6", 100));
+    const std::string tool = R"([{"type":"tool_use","name":"Bash"}])";
+    feed(assistant("s1", "m1", "2026-01-05T23:59:59Z", first, tool, "claude-opus-4-6", 100));
     feed(userPrompt("s1", "2026-01-06T00:00:01Z", R"([{"type":"tool_result","content":"ok"}])"));
     // The later line is dated the next day, but its increase belongs to the first line's day.
-    feed(assistant("s1", "m1", "2026-01-06T00:00:02Z", grown, R"([{"type":"tool_use","name":"Bash"}])",
-                   "claude-opus-4-6", 100));
-    feed(assistant("s1", "m1", "2026-01-06T00:00:03Z", first, R"([{"type":"tool_use","name":"Bash"}])",
-                   "claude-opus-4-6", 100));
+    feed(assistant("s1", "m1", "2026-01-06T00:00:02Z", grown, tool, "claude-opus-4-6", 100));
+    feed(assistant("s1", "m1", "2026-01-06T00:00:03Z", first, tool, "claude-opus-4-6", 100));
     ASSERT_EQ(s()->days.size(), 1u);
     const DayAgg& d = s()->days.at("2026-01-05");
     EXPECT_EQ(d.turns, 1);
     EXPECT_EQ(d.usage, grown);
-    Config c;
+    const Config c;
     EXPECT_NEAR(d.usd, c.usd("claude-opus-4-6", grown, 100), 1e-12);
     EXPECT_EQ(s()->turns, 1);
 
-    // Cache counts that grow move the context figures with them.
+    // Cache counts that grow move the context figures with them; one-hour writes beyond the
+    // line's cache writes are priced as all of them, no more.
     feed(assistant("s1", "m2", "2026-01-06T10:00:00Z", Usage{1, 10, 0, 1}));
-    feed(assistant("s1", "m2", "2026-01-06T10:00:01Z", Usage{1, 50, 0, 1}, "[]", "claude-sonnet-4-5", 40));
+    feed(assistant("s1", "m2", "2026-01-06T10:00:01Z", Usage{1, 50, 0, 1}, "[]", "claude-sonnet-4-5", 500));
     EXPECT_EQ(s()->lastContext, 51);
     EXPECT_EQ(s()->peakContext, 1103);
     EXPECT_EQ(s()->hours.at(hourNumber(at("2026-01-06T10:00:00Z"))), 51);
-    EXPECT_NEAR(s()->days.at("2026-01-06").usd, c.usd("claude-sonnet-4-5", Usage{1, 50, 0, 1}, 40), 1e-12);
-}
-
-TEST_F(ClaudeLines, oneHourWritesArePricedAtTwiceInputAndCapped) {
-    const Usage u{0, 1'000'000, 0, 0};
-    feed(assistant("s1", "m1", "2026-01-05T10:00:00Z", u, "[]", "claude-sonnet-4-5", 400'000));
-    // 600K five-minute writes at 3.75, 400K one-hour writes at 2 x 3.
-    EXPECT_DOUBLE_EQ(s()->days.at("2026-01-05").usd, 0.6 * 3.75 + 0.4 * 6.0);
-    // More one-hour tokens than cache writes: all of them, no more.
-    feed(assistant("s2", "m2", "2026-01-05T10:00:00Z", u, "[]", "claude-sonnet-4-5", 5'000'000));
-    EXPECT_DOUBLE_EQ(s("s2")->days.at("2026-01-05").usd, 6.0);
-    EXPECT_EQ(s("s2")->days.at("2026-01-05").usage, u);
-}
-
-TEST_F(ClaudeLines, badLinesAreSkippedWithoutChange) {
-    const std::string good = assistant("s1", "m1", "2026-01-05T10:00:00Z", kU);
-    const std::string bad[] = {
-        "",
-        "not json \"type\":\"assistant\"",
-        R"(["type":"assistant"])",
-        good.substr(0, good.size() - 1),                                            // cut short
-        good + "x",                                                                 // trailing garbage
-        R"({"type":"assistant","message":"m","timestamp":"2026-01-05T10:00:00Z"})", // message not an object
-        R"({"type":"assistant","message":{"usage":[1]},"timestamp":"2026-01-05T10:00:00Z"})",
-        R"({"type": "assistant","message":{"usage":{"input_tokens":5}},"timestamp":"2026-01-05T10:00:00Z"})",
-        "{\"type\":\"assistant\",\"sessionId\":\"s\xff\",\"message\":{\"usage\":{}},\"timestamp\":\"2026-01-"
-        "05T10:00:00Z\"}",
-        R"({"type":"assistant","message":{"usage":{}},"timestamp":20260105})",
-    };
-    for (const auto& line : bad)
-        feed(line);
-    EXPECT_EQ(scanner.sessions().size(), 0u);
-
-    // Wrong-typed token fields count as 0; a CR before the line feed is only a blank.
-    feed(
-        R"({"type":"assistant","sessionId":"s1","message":{"id":"q","usage":{"input_tokens":"7","output_tokens":2.5,"cache_read_input_tokens":4}},"timestamp":"2026-01-05T10:00:00Z"})"
-        "\r");
-    ASSERT_NE(s(), nullptr);
-    EXPECT_EQ(s()->days.at("2026-01-05").usage, (Usage{0, 0, 4, 0}));
+    EXPECT_NEAR(s()->days.at("2026-01-06").usd, (1 * 3.0 + 50 * 6.0 + 1 * 15.0) / 1e6, 1e-12);
 }
 
 TEST_F(ClaudeLines, hugeCountsSaturateInsteadOfWrapping) {
@@ -278,8 +236,48 @@ TEST_F(ClaudeLines, hugeCountsSaturateInsteadOfWrapping) {
     feed(assistant("s1", "a", "2026-01-05T10:00:00Z", huge));
     feed(assistant("s1", "b", "2026-01-05T10:00:00Z", huge));
     EXPECT_EQ(s()->days.at("2026-01-05").usage.output, INT64_MAX);
+    EXPECT_EQ(s()->hours.at(hourNumber(at("2026-01-05T10:00:00Z"))), INT64_MAX);
     EXPECT_EQ(s()->peakContext, INT64_MAX);
     EXPECT_GE(s()->peakContext, s()->lastContext);
+}
+
+TEST_F(ClaudeLines, namesFallBackToPromptThenIdPrefix) {
+    SessionAgg& a = scanner.session("abcdefghijkl");
+    a.title = "";
+    EXPECT_EQ(a.name(), "abcdefgh");
+    a.firstPrompt = "fix it";
+    EXPECT_EQ(a.name(), "fix it");
+    a.title = "Title";
+    EXPECT_EQ(a.name(), "Title");
+    EXPECT_EQ(scanner.session("abcde").name(), "abcde");
+}
+
+TEST_F(ClaudeLines, tokensSinceCountTheWholeStartingHour) {
+    // Fed directly, as the fuzz target does.
+    FileState state;
+    scanner.handle(assistant("s", "a", "2026-01-05T10:10:00Z", Usage{100, 0, 0, 1}), "s", false, state);
+    scanner.handle(assistant("s", "b", "2026-01-05T11:50:00Z", Usage{20, 0, 0, 1}), "s", false, state);
+    const Instant t = at("2026-01-05T10:00:00Z");
+    EXPECT_EQ(s("s")->tokens(t + 1800), 120);
+    EXPECT_EQ(s("s")->tokens(t + 3600 + 3599), 20);
+    EXPECT_EQ(s("s")->tokens(t + 7200), 0);
+}
+
+TEST_F(ClaudeLines, localMidnightSplitsDaysWithinOneHour) {
+    // India is UTC+05:30: local midnight falls in the middle of a UTC hour.
+    ::setenv("TZ", "IST-05:30", 1);
+    ::tzset();
+    LogScanner india(Config{}, claudeRoot(), codexRoot());
+    claude("p/s.jsonl", assistant("s", "a", "2026-01-05T18:20:00Z", Usage{1, 0, 0, 1}) + "\n" +
+                            assistant("s", "b", "2026-01-05T18:40:00Z", Usage{2, 0, 0, 1}) + "\n");
+    india.scanBoth(32);
+    const SessionAgg& a = *india.find("s");
+    ASSERT_EQ(a.days.size(), 2u);
+    EXPECT_EQ(a.days.at("2026-01-05").turns, 1);
+    EXPECT_EQ(a.days.at("2026-01-06").turns, 1);
+    EXPECT_EQ(a.hours.size(), 1u);
+    EXPECT_EQ(a.hours.begin()->second, 3);
+    UtcZone back;
 }
 
 } // namespace

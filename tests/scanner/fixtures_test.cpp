@@ -3,7 +3,6 @@
 
 #include <filesystem>
 
-#include "scanner/timestamp.h"
 #include "scanner_support.h"
 
 namespace quillon::testing {
@@ -38,7 +37,6 @@ TEST_F(Fixtures, streamedMessagesCountAtTheirLargestUsageWithOneHourWrites) {
         (expected.input * 5.0 + expected.cacheW * 10.0 + expected.cacheR * 0.5 + expected.output * 25.0) /
         1e6;
     EXPECT_NEAR(d.usd, usd, 1e-12);
-    EXPECT_NEAR(d.usd, 0.2266455, 1e-12);
     EXPECT_EQ(a->lastKind, "prompt") << "the log ends with an interrupted request";
     EXPECT_EQ(a->peakContext, 47 + 1115 + 26504);
 }
@@ -98,29 +96,15 @@ TEST_F(Fixtures, oldSidechainLayoutAndCodexRollouts) {
     EXPECT_EQ(s.codexLimits()->primary->windowMinutes, 300);
 }
 
-TEST_F(Fixtures, ccusageSamples) {
-    copy("ccusage/claude/projects", ".claude/projects");
-    copy("ccusage/codex/sessions", ".codex/sessions");
-    LogScanner s(Config{}, claudeRoot(), codexRoot());
-    ASSERT_TRUE(s.scanBoth(100000));
-    // These hand-written Claude Code lines carry no "type" field, so no assistant probe matches.
-    for (const SessionAgg* a : s.sessions()) {
-        if (a->tool != "Codex") {
-            EXPECT_EQ(a->turns, 0) << a->id;
-        }
-    }
-    const SessionAgg* parent = s.find("codex:2026-05-12T08-00-00-parent");
-    ASSERT_NE(parent, nullptr);
-    EXPECT_EQ(parent->tool, "Codex");
-    EXPECT_EQ(s.fileState(codexRoot() + "/branch-history/2026-05-12T08-00-00-parent.jsonl")->codexModel,
-              "gpt-5.2");
-}
-
 TEST_F(Fixtures, todaysCodexRolloutsCountTheGrowthOfTheirRunningTotals) {
     copy("codemie/codex", ".codex/sessions/2026/05/12");
     copy("ccusage/codex/sessions", ".codex/sessions/ccusage");
+    copy("ccusage/claude/projects", ".claude/projects");
     LogScanner s(Config{}, claudeRoot(), codexRoot());
     ASSERT_TRUE(s.scanBoth(100000));
+    // These hand-written Claude Code lines carry no "type" field, so no assistant probe matches.
+    for (const SessionAgg* a : s.sessions())
+        EXPECT_TRUE(a->tool == "Codex" || a->turns == 0) << a->id;
     auto usage = [&](const std::string& key) {
         const SessionAgg* a = s.find(key);
         Usage sum;
@@ -137,6 +121,8 @@ TEST_F(Fixtures, todaysCodexRolloutsCountTheGrowthOfTheirRunningTotals) {
     EXPECT_EQ(usage("codex:2026-05-12T08-00-00-parent"), (std::pair{std::int64_t{1}, Usage{900, 0, 100, 200}}));
     EXPECT_EQ(usage("codex:2026-05-12T08-02-00-branch"), (std::pair{std::int64_t{1}, Usage{400, 0, 200, 250}}));
     EXPECT_EQ(usage("codex:session-alpha"), (std::pair{std::int64_t{2}, Usage{750 + 2000, 0, 250 + 500, 425}}));
+    EXPECT_EQ(s.fileState(codexRoot() + "/ccusage/branch-history/2026-05-12T08-00-00-parent.jsonl")->codexModel,
+              "gpt-5.2");
     // Priced with the file's model: "o4-mini" becomes "gpt-o4-mini", the "gpt" row.
     const SessionAgg* a = s.find("codex:a1b2c3d4-e5f6-7890-abcd-ef1234567890");
     ASSERT_NE(a, nullptr);
@@ -145,19 +131,6 @@ TEST_F(Fixtures, todaysCodexRolloutsCountTheGrowthOfTheirRunningTotals) {
     // A second scan after nothing changed adds nothing.
     s.scanBoth(100000);
     EXPECT_EQ(usage("codex:session-alpha").first, 2);
-}
-
-TEST_F(Fixtures, codexUsageRecordsWinOverRunningTotalsInTheSameFile) {
-    home.write(".codex/sessions/r.jsonl",
-               R"({"type":"token_usage_record","timestamp":"2026-05-12T10:00:00Z","payload":{"response_id":"x1","usage":{"input_tokens":100}}})"
-               "\n"
-               R"({"type":"event_msg","timestamp":"2026-05-12T10:00:01Z","payload":{"type":"token_count","info":{"total_token_usage":{"input_tokens":100}}}})"
-               "\n");
-    LogScanner s(Config{}, claudeRoot(), codexRoot());
-    s.scanBoth(100000);
-    const SessionAgg* a = s.find("codex:r");
-    ASSERT_NE(a, nullptr);
-    EXPECT_EQ(a->turns, 1);
 }
 
 } // namespace

@@ -4,11 +4,9 @@
 #include <fstream>
 #include <random>
 #include <set>
-#include <sstream>
 
 #include "scanner/key_set.h"
 #include "scanner/probes.h"
-#include "scanner/timestamp.h"
 #include "scanner_support.h"
 
 namespace quillon::testing {
@@ -33,19 +31,10 @@ void expectSame(const std::string& line) {
 }
 
 TEST(Probes, fastPassAgreesWithPlainSearch) {
-    const std::vector<std::string> probes = {"\"type\":\"assistant\"",
-                                             "\"type\":\"user\"",
-                                             "\"type\":\"custom-title\"",
-                                             "\"tool_result\"",
-                                             "\"is_error\":true",
-                                             "\"timestamp\":\"",
-                                             "\"type\":\"token_usage_record\"",
-                                             "\"type\":\"session_meta\"",
-                                             "\"type\":\"turn_context\"",
-                                             "\"role\":\"user\"",
-                                             "\"rate_limits\"",
-                                             "\"task_started\"",
-                                             "\"task_complete\""};
+    const std::vector<std::string> probes = {
+        "\"type\":\"assistant\"", "\"type\":\"user\"", "\"type\":\"custom-title\"", "\"tool_result\"",
+        "\"is_error\":true", "\"timestamp\":\"", "\"type\":\"token_usage_record\"", "\"type\":\"session_meta\"",
+        "\"type\":\"turn_context\"", "\"role\":\"user\"", "\"rate_limits\"", "\"task_started\"", "\"task_complete\""};
     std::mt19937 rng(7);
     const std::string alphabet = "\"tyirsoa:_-ue{}";
     for (int round = 0; round < 4000; ++round) {
@@ -128,8 +117,7 @@ TEST(Probes, cuttingLinesAgreesWithOneLineAtATime) {
 
 TEST(Probes, quickTimestampTakesTheFirstStampWithin40Bytes) {
     auto q = [](const std::string& line) { return Probe::quickTimestamp(line); };
-    EXPECT_EQ(q(R"({"timestamp":"2025-03-04T05:06:07.890Z","x":1})"),
-              *parseTimestamp("2025-03-04T05:06:07.890Z"));
+    EXPECT_EQ(q(R"({"timestamp":"2025-03-04T05:06:07.890Z","x":1})"), at("2025-03-04T05:06:07.890Z"));
     EXPECT_DOUBLE_EQ(*q(R"({"a":{"timestamp":"2025-03-04T05:06:07Z"},"timestamp":"2030-01-01T00:00:00Z"})"),
                      1741064767.0);
     EXPECT_FALSE(q(R"({"time":"2025-03-04T05:06:07Z"})"));
@@ -153,16 +141,14 @@ TEST(Timestamps, strictIso8601InBothForms) {
 TEST(DayKeys, followTheZoneAndTheCacheKeepsUp) {
     UtcZone utc;
     LogScanner s(Config{}, "/nonexistent", "/nonexistent");
-    const Instant t = *parseTimestamp("2025-03-04T23:30:00Z");
-    EXPECT_EQ(s.dayKeyOf(t), "2025-03-04");
-    EXPECT_EQ(s.dayKeyOf(t + 1800), "2025-03-05"); // midnight exactly
-    EXPECT_EQ(s.dayKeyOf(t + 1799.5), "2025-03-04");
-    EXPECT_EQ(s.dayKeyOf(t - 86400 * 365), "2024-03-04");
-    // Days met before are remembered, with their bounds.
-    EXPECT_EQ(s.dayKeyOf(t + 1799.5), "2025-03-04");
-    EXPECT_EQ(s.dayKeyOf(t + 1800), "2025-03-05");
-    EXPECT_EQ(s.dayKeyOf(t - 86400 * 365 + 1799), "2024-03-04");
-    EXPECT_EQ(s.dayKeyOf(t - 86400 * 365 + 1800), "2024-03-05");
+    const Instant t = at("2025-03-04T23:30:00Z"), y = t - 86400 * 365;
+    // Midnight exactly starts the next day; the second pass answers from the days met before.
+    const std::pair<Instant, const char*> cases[] = {{t, "2025-03-04"},        {t + 1800, "2025-03-05"},
+                                                     {t + 1799.5, "2025-03-04"}, {y, "2024-03-04"},
+                                                     {y + 1799, "2024-03-04"},   {y + 1800, "2024-03-05"}};
+    for (int pass = 0; pass < 2; ++pass)
+        for (const auto& [when, key] : cases)
+            EXPECT_EQ(s.dayKeyOf(when), key) << pass << " " << when - t;
     ::setenv("TZ", "UTC-01:00", 1); // POSIX sign: one hour east of UTC
     ::tzset();
     LogScanner east(Config{}, "/nonexistent", "/nonexistent");
