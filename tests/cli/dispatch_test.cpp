@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "cli/dispatch.h"
 #include "test_home.h"
 
@@ -12,54 +14,47 @@ Command parse(std::vector<std::string> rest) {
 }
 } // namespace
 
-TEST(Dispatch, helpAndVersionWinAnywhere) {
-    EXPECT_EQ(parse({"--report", "--help"}).mode, Mode::help);
-    EXPECT_EQ(parse({"--statusline", "--version"}).mode, Mode::version);
-    EXPECT_EQ(parse({"--version", "--help"}).mode, Mode::help);
-}
-
-TEST(Dispatch, firstRowOfTheTableThatAppliesDecides) {
-    EXPECT_EQ(parse({"--statusline", "--report"}).mode, Mode::report);
-    EXPECT_EQ(parse({"--connect-statusline", "--statusline"}).mode, Mode::statusline);
-    EXPECT_EQ(parse({"--disconnect-statusline", "--connect-statusline"}).mode, Mode::connectStatusline);
-    EXPECT_EQ(parse({"--push-test", "x", "--disconnect-statusline"}).mode, Mode::disconnectStatusline);
-    EXPECT_EQ(parse({"--icon", "a.png", "--push-test", "http://h/"}).mode, Mode::pushTest);
-    EXPECT_EQ(parse({"--render", "r.png", "--icon", "a.png"}).mode, Mode::icon);
-    EXPECT_EQ(parse({"--render", "r.png"}).mode, Mode::render);
-    EXPECT_EQ(parse({}).mode, Mode::app);
-    EXPECT_EQ(parse({"--frobnicate", "-x"}).mode, Mode::app);
-    EXPECT_EQ(parse({"--REPORT"}).mode, Mode::app);  // case-sensitive
-    EXPECT_EQ(parse({"--report=1"}).mode, Mode::app);
-}
-
-TEST(Dispatch, valuesComeAfterTheFirstOccurrence) {
-    Command c = parse({"--push-test", "https://a/", "--push-test", "https://b/"});
-    EXPECT_EQ(c.value, "https://a/");
-    // The value may itself look like an option.
-    EXPECT_EQ(parse({"--render", "--demo"}).value, "--demo");
-}
-
-TEST(Dispatch, valueOptionAsLastArgumentFallsThrough) {
-    EXPECT_EQ(parse({"--render"}).mode, Mode::app);
-    EXPECT_EQ(parse({"--icon", "i.png", "--push-test"}).mode, Mode::icon);
-    Command c = parse({"--render", "r.png", "--icon"});
-    EXPECT_EQ(c.mode, Mode::render);
-    EXPECT_EQ(c.value, "r.png");
+TEST(Dispatch, theFirstRowOfTheOptionTableThatAppliesDecides) {
+    const std::tuple<std::vector<std::string>, Mode, std::string> cases[] = {
+        // --help and --version win anywhere, --help before --version.
+        {{"--report", "--help"}, Mode::help, ""},
+        {{"--statusline", "--version"}, Mode::version, ""},
+        {{"--version", "--help"}, Mode::help, ""},
+        {{"--statusline", "--report"}, Mode::report, ""},
+        {{"--connect-statusline", "--statusline"}, Mode::statusline, ""},
+        {{"--disconnect-statusline", "--connect-statusline"}, Mode::connectStatusline, ""},
+        {{"--push-test", "x", "--disconnect-statusline"}, Mode::disconnectStatusline, ""},
+        {{"--icon", "a.png", "--push-test", "http://h/"}, Mode::pushTest, "http://h/"},
+        {{"--render", "r.png", "--icon", "a.png"}, Mode::icon, "a.png"},
+        {{"--render", "r.png"}, Mode::render, "r.png"},
+        // Unknown arguments are ignored; options match whole arguments, case-sensitively.
+        {{}, Mode::app, ""},
+        {{"--frobnicate", "-x", "--REPORT", "--report=1"}, Mode::app, ""},
+        // Values come after the first occurrence, even one that looks like an option.
+        {{"--push-test", "https://a/", "--push-test", "https://b/"}, Mode::pushTest, "https://a/"},
+        {{"--render", "--demo"}, Mode::render, "--demo"},
+        // A value option as the last argument falls through to the next row.
+        {{"--render"}, Mode::app, ""},
+        {{"--icon", "i.png", "--push-test"}, Mode::icon, "i.png"},
+        {{"--render", "r.png", "--icon"}, Mode::render, "r.png"},
+    };
+    for (const auto& [args, mode, value] : cases) {
+        std::string line;
+        for (const auto& a : args) line += a + " ";
+        EXPECT_EQ(parse(args).mode, mode) << line;
+        EXPECT_EQ(parse(args).value, value) << line;
+    }
 }
 
 TEST(Dispatch, modifiersAndIconSize) {
     Command r = parse({"--report", "--month", "--no-github", "--json"});
     EXPECT_TRUE(r.month && r.noGithub && r.json);
     EXPECT_FALSE(r.tile || r.demo || r.demoRed || r.settings || r.openPopover);
-
     Command d = parse({"--render", "x.png", "--demo", "--demo-red", "--settings", "--open-popover", "--tile"});
     EXPECT_TRUE(d.demo && d.demoRed && d.settings && d.openPopover && d.tile);
-
-    EXPECT_EQ(parse({"--icon", "i.png"}).iconSize, 256);
-    EXPECT_EQ(parse({"--icon", "i.png", "1024", "--tile"}).iconSize, 256);
-    EXPECT_EQ(parse({"--icon", "i.png", "--tile", "1024"}).iconSize, 1024);
-    EXPECT_EQ(parse({"--icon", "i.png", "0"}).iconSize, 256);
-    EXPECT_EQ(parse({"--icon", "i.png", "12abc"}).iconSize, 256);
+    // The size is the last argument when it is a positive whole number.
+    for (const auto& [last, size] : {std::pair{"1024", 1024}, {"0", 256}, {"12abc", 256}, {"--tile", 256}})
+        EXPECT_EQ(parse({"--icon", "i.png", "1024", last}).iconSize, size) << last;
 }
 
 TEST(Dispatch, executablePrintsUsageAndVersion) {

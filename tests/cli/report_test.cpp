@@ -34,22 +34,6 @@ std::string noonZone() {
     return std::string("QLN") + (off >= 0 ? "-" : "+") + std::to_string(std::abs(off));
 }
 
-struct ZoneGuard {
-    explicit ZoneGuard(const std::string& tz) {
-        if (const char* old = std::getenv("TZ")) m_old = old;
-        setenv("TZ", tz.c_str(), 1);
-        tzset();
-    }
-    ~ZoneGuard() {
-        if (m_old)
-            setenv("TZ", m_old->c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-    std::optional<std::string> m_old;
-};
-
 std::string iso(Instant t) {
     auto secs = static_cast<std::time_t>(std::floor(t));
     std::tm utc{};
@@ -89,8 +73,12 @@ std::size_t indexOf(const std::vector<std::string>& v, const std::string& s) {
 class ReportTest : public HomeTest {
   protected:
     std::string zone = noonZone();
-    ZoneGuard guard{zone};
     Instant now = currentInstant();
+    // The expected day keys are computed here, in the zone the report runs in.
+    ReportTest() {
+        setenv("TZ", zone.c_str(), 1);
+        tzset();
+    }
 
     quillon::testing::RunResult report(std::vector<std::string> extra = {}) {
         std::vector<std::string> args{"--report"};
