@@ -10,6 +10,8 @@
 #include <atomic>
 #include <chrono>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -17,43 +19,38 @@
 #include "app/popup_window.h"
 #include "test_home.h"
 #include "tray_support.h"
+#include "webhook_server.h"
 
 namespace quillon::app {
 namespace {
 
 using testing::waitUntil;
 
-std::string iso(Instant t) {
-    const std::time_t s = static_cast<std::time_t>(t);
-    std::tm tm{};
-    gmtime_r(&s, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S.000Z", &tm);
-    return buf;
-}
-
-// A Claude Code session that asked to push and stopped on a failing pre-push hook 31 minutes ago.
+// tests/app/stopped_session.jsonl: a Claude Code session that asked to push and stopped on a
+// failing pre-push hook; "{{N}}" stands for N minutes ago.
 std::string stoppedSession(Instant now) {
-    const std::string common =
-        R"("sessionId":"5e55a0e1-0000-4000-8000-000000000001","cwd":"/nonexistent/web-app",)";
-    return R"({"type":"user",)" + common + R"("timestamp":")" + iso(now - 40 * 60) +
-           R"(","uuid":"u0","message":{"role":"user","content":"Fix flaky checkout test"}})"
-           "\n" +
-           R"({"type":"assistant",)" + common + R"("timestamp":")" + iso(now - 32 * 60) +
-           R"(","uuid":"u1","requestId":"r1","message":{"id":"msg_1","type":"message","role":"assistant","model":"claude-sonnet-4-5","content":[{"type":"tool_use","id":"toolu_1","name":"Bash","input":{"command":"git push"}}],"usage":{"input_tokens":10,"cache_creation_input_tokens":200,"cache_read_input_tokens":3000,"output_tokens":40}}})"
-           "\n" +
-           R"({"type":"user",)" + common + R"("timestamp":")" + iso(now - 31 * 60) +
-           R"(","uuid":"u2","message":{"role":"user","content":[{"type":"tool_result","tool_use_id":"toolu_1","content":"pre-push hook failed: 3 tests failed","is_error":true}]}})"
-           "\n";
+    std::ifstream in(QUILLON_STOPPED_SESSION);
+    std::string text{std::istreambuf_iterator<char>(in), {}};
+    for (std::size_t at; (at = text.find("{{")) != std::string::npos;) {
+        const std::size_t end = text.find("}}", at);
+        const auto t = static_cast<std::time_t>(now - 60 * std::stod(text.substr(at + 2, end - at - 2)));
+        std::tm tm{};
+        gmtime_r(&t, &tm);
+        char iso[32];
+        std::strftime(iso, sizeof iso, "%Y-%m-%dT%H:%M:%S.000Z", &tm);
+        text.replace(at, end + 2 - at, iso);
+    }
+    return text;
 }
 
 class DelegateTest : public testing::HomeTest {
   protected:
+    // Not a first run unless a test removes the marker: no offer to connect, no popup by itself.
+    void SetUp() override { home.write(".quillon/welcomed", ""); }
+
     void writeStoppedSession() {
         home.write(".claude/projects/-nonexistent-web-app/5e55a0e1-0000-4000-8000-000000000001.jsonl",
                    stoppedSession(currentInstant()));
-        // Not a first run: no offer to connect, no popup opening by itself.
-        home.write(".quillon/welcomed", "");
     }
 
     AppDelegate& launch(cli::Command command = {}) {
@@ -76,12 +73,19 @@ class DelegateTest : public testing::HomeTest {
     std::unique_ptr<AppDelegate> delegate;
 };
 
-TEST_F(DelegateTest, passesHandTheirResultsToTheModelTrayAndFrame) {
+TEST_F(DelegateTest, passesHandTheirResultsToTheModelTrayFrameAndAnnouncerOnce) {
+    if (!testing::haveSessionBus()) GTEST_SKIP() << "no session bus: run under dbus-run-session";
+    testing::FakeNotifier notifier;
+    ASSERT_TRUE(notifier.started());
+    testing::WebhookServer sink;
     writeStoppedSession();
+    Config c;
+    c.pushURL = sink.url();
+    c.save();
+
     AppDelegate& d = launch();
     EXPECT_EQ(d.trayIcon().look().state, TrayLook::State::loading) << "before the first pass";
     EXPECT_FALSE(d.model().snap().ready);
-
     ASSERT_TRUE(passes(1));
     EXPECT_TRUE(d.model().snap().ready);
     ASSERT_TRUE(passes(2));
@@ -90,59 +94,37 @@ TEST_F(DelegateTest, passesHandTheirResultsToTheModelTrayAndFrame) {
     EXPECT_TRUE(snap.monthReady) << "the second pass reads 32 days";
     EXPECT_GT(snap.today.tokens, 0);
     ASSERT_EQ(d.model().gates().size(), 1u);
-    const Gate& g = d.model().gates()[0];
+    const Gate g = d.model().gates()[0];
     EXPECT_EQ(g.id.rfind("session:5e55a0e1-0000-4000-8000-000000000001:", 0), 0u) << g.id;
     EXPECT_EQ(g.title, "Stopped on a failure: Fix flaky checkout test");
-
     EXPECT_EQ(d.trayIcon().look(), (TrayLook{TrayLook::State::failing, "1 failed", false}));
     EXPECT_EQ(d.frame().windows().size(), static_cast<std::size_t>(QGuiApplication::screens().size()));
-    EXPECT_TRUE(d.announcer().notified().count(g.id));
-}
 
-TEST_F(DelegateTest, aGateOpenAcrossRefreshesNotifiesAndPushesOnce) {
-    if (!testing::haveSessionBus()) GTEST_SKIP() << "no session bus: run under dbus-run-session";
-    testing::FakeNotifier notifier;
-    ASSERT_TRUE(notifier.started());
-    testing::HttpSink sink;
-    writeStoppedSession();
-    Config c;
-    c.pushURL = sink.url();
-    c.save();
-
-    AppDelegate& d = launch();
-    ASSERT_TRUE(passes(2));
+    // More refreshes with the gate still open: one notification and one push in all.
     d.enqueueRefresh(true);
     d.enqueueRefresh(false);
     ASSERT_TRUE(passes(4));
-    ASSERT_TRUE(waitUntil([&] { return notifier.calls().size() >= 1 && sink.requests().size() >= 1; }));
+    ASSERT_TRUE(waitUntil([&] { return !notifier.calls().empty() && !sink.requests().empty(); }));
     waitUntil([] { return false; }, 300); // room for a duplicate to show up
     const auto calls = notifier.calls();
     ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0]["summary"], "Stopped on a failure: Fix flaky checkout test");
+    EXPECT_EQ(calls[0]["summary"], g.title);
     EXPECT_EQ(sink.requests().size(), 1u);
-}
 
-TEST_F(DelegateTest, withoutLogsEveryPassReportsTheReadFailure) {
-    home.write(".quillon/welcomed", "");
-    AppDelegate& d = launch();
-    ASSERT_TRUE(passes(2));
-    EXPECT_TRUE(d.model().snap().readFailed);
-    EXPECT_TRUE(d.model().gates().empty());
-    EXPECT_TRUE(d.frame().windows().empty());
-}
-
-TEST_F(DelegateTest, dismissingTheGateTurnsTheIconBack) {
-    writeStoppedSession();
-    AppDelegate& d = launch();
-    ASSERT_TRUE(passes(2));
-    ASSERT_EQ(d.model().gates().size(), 1u);
-    const Gate g = d.model().gates()[0];
-
+    // Dismissing the gate turns the icon back and is remembered.
     d.model().onDismiss(g);
     ASSERT_TRUE(waitUntil([&] { return d.model().gates().empty(); }));
     EXPECT_NE(d.trayIcon().look().state, TrayLook::State::failing);
     EXPECT_TRUE(d.frame().windows().empty());
     EXPECT_NE(home.read(".quillon/acked.json").find(g.id), std::string::npos);
+}
+
+TEST_F(DelegateTest, withoutLogsEveryPassReportsTheReadFailure) {
+    AppDelegate& d = launch();
+    ASSERT_TRUE(passes(2));
+    EXPECT_TRUE(d.model().snap().readFailed);
+    EXPECT_TRUE(d.model().gates().empty());
+    EXPECT_TRUE(d.frame().windows().empty());
 }
 
 TEST_F(DelegateTest, aSettingsChangeIsSavedBeforeTheNextPassUsesIt) {
@@ -170,17 +152,8 @@ TEST_F(DelegateTest, aSettingsChangeIsSavedBeforeTheNextPassUsesIt) {
     ASSERT_TRUE(waitUntil([&] { return d.model().gates().empty(); }));
 }
 
-TEST_F(DelegateTest, disconnectingRemovesTheRecordedLimits) {
-    home.write(".quillon/welcomed", "");
-    const std::string limits = home.write(".quillon/claude-limits.json", R"({"at":1700000000})");
-    AppDelegate& d = launch();
-    d.model().onConnectClaude(false);
-    EXPECT_FALSE(home.exists(".quillon/claude-limits.json")) << limits;
-    EXPECT_FALSE(d.model().claudeConnected());
-}
-
-TEST_F(DelegateTest, startingValuesComeFromTheSystem) {
-    home.write(".quillon/welcomed", ""); // also makes ~/.quillon, which save() expects
+TEST_F(DelegateTest, startingValuesComeFromTheSystemAndTheCallbacksChangeIt) {
+    home.write(".quillon/claude-limits.json", R"({"at":1700000000})");
     Config c;
     c.waitMinutes = 7;
     c.save();
@@ -195,9 +168,14 @@ TEST_F(DelegateTest, startingValuesComeFromTheSystem) {
     EXPECT_TRUE(home.exists(".config/autostart/quillon.desktop"));
     EXPECT_FALSE(d.model().onStartAtLogin(false));
     EXPECT_FALSE(home.exists(".config/autostart/quillon.desktop"));
+    // Disconnecting removes the recorded limits.
+    d.model().onConnectClaude(false);
+    EXPECT_FALSE(home.exists(".quillon/claude-limits.json"));
+    EXPECT_FALSE(d.model().claudeConnected());
 }
 
 TEST_F(DelegateTest, firstRunMarksItselfAndOffersTheConnectionOnce) {
+    std::filesystem::remove(home.path() + "/.quillon/welcomed");
     home.write(".claude/projects/.keep", "");
     AppDelegate& d = launch();
     EXPECT_TRUE(home.exists(".quillon/welcomed"));
@@ -213,7 +191,6 @@ TEST_F(DelegateTest, firstRunMarksItselfAndOffersTheConnectionOnce) {
 }
 
 TEST_F(DelegateTest, thePopupIsFourHundredWideAndFitsItsContent) {
-    home.write(".quillon/welcomed", "");
     AppDelegate& d = launch();
     d.toggle();
     ASSERT_TRUE(d.popup().isVisible());
@@ -250,7 +227,6 @@ TEST_F(DelegateTest, thePopupIsFourHundredWideAndFitsItsContent) {
 }
 
 TEST_F(DelegateTest, aLongPassNeitherFreezesTheUiNorBlocksQuitting) {
-    home.write(".quillon/welcomed", "");
     AppDelegate& d = launch();
     ASSERT_TRUE(passes(2));
 

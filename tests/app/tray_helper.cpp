@@ -49,18 +49,15 @@ class Notifications : public QObject, protected QDBusContext {
     explicit Notifications(QString log) : m_log(std::move(log)) {}
 
   public slots:
-    uint Notify(const QString& appName, uint replacesId, const QString& appIcon, const QString& summary,
-                const QString& body, const QStringList& actions, const QVariantMap& hints, int timeout) {
+    // Quillon calls Notify only.
+    uint Notify(const QString& appName, uint replacesId, const QString&, const QString& summary,
+                const QString& body, const QStringList&, const QVariantMap& hints, int timeout) {
         nlohmann::json call;
         call["signature"] = message().signature().toStdString();
         call["appName"] = appName.toStdString();
         call["replacesId"] = replacesId;
-        call["appIcon"] = appIcon.toStdString();
         call["summary"] = summary.toStdString();
         call["body"] = body.toStdString();
-        call["actions"] = nlohmann::json::array();
-        for (const QString& a : actions)
-            call["actions"].push_back(a.toStdString());
         call["hints"] = nlohmann::json::object();
         for (auto it = hints.begin(); it != hints.end(); ++it)
             call["hints"][it.key().toStdString()] = it.value().toString().toStdString();
@@ -68,14 +65,6 @@ class Notifications : public QObject, protected QDBusContext {
         appendLine(m_log, call.dump());
         return ++m_next;
     }
-    QStringList GetCapabilities() { return {QStringLiteral("body"), QStringLiteral("body-markup")}; }
-    QString GetServerInformation(QString& vendor, QString& version, QString& protocolVersion) {
-        vendor = QStringLiteral("tests");
-        version = QStringLiteral("1");
-        protocolVersion = QStringLiteral("1.2");
-        return QStringLiteral("fake");
-    }
-    void CloseNotification(uint) {}
 
   private:
     QString m_log;

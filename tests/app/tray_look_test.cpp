@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <numeric>
 #include <thread>
 
 #include "app/icon.h"
@@ -42,21 +43,17 @@ std::vector<Gate> gates(int n) {
     return out;
 }
 
-TEST(TrayLook, failingWinsOverEverythingElse) {
-    Snapshot notReady; // not ready, no limits
+TEST(TrayLook, failingWinsOverEverythingElseThenLoadingBeforeTheFirstPass) {
+    Snapshot s; // not ready
     Config c;
-    EXPECT_EQ(trayLook(notReady, gates(1), c), (TrayLook{State::failing, "1 failed", false}));
-    Snapshot s = readySnap();
+    EXPECT_EQ(trayLook(s, gates(1), c), (TrayLook{State::failing, "1 failed", false}));
+    s.limits = {limit(50, 0)};
+    EXPECT_EQ(trayLook(s, {}, c), (TrayLook{State::loading, "\u2026", false}));
+    s = readySnap();
     s.limits = {limit(99, 2)};
     s.overBudget = true;
     c.menuBarDollars = true;
     EXPECT_EQ(trayLook(s, gates(12), c), (TrayLook{State::failing, "12 failed", false}));
-}
-
-TEST(TrayLook, loadingBeforeTheFirstPass) {
-    Snapshot s; // ready false
-    s.limits = {limit(50, 0)};
-    EXPECT_EQ(trayLook(s, {}, Config{}), (TrayLook{State::loading, "\u2026", false}));
 }
 
 TEST(TrayLook, limitShowsTheHighestTruncatedAndColoursByThatLimit) {
@@ -152,17 +149,6 @@ TEST(TrayPicture, offeredAtEverySizeHostsAskFor) {
         EXPECT_TRUE(sizes.contains(QSize(s, s))) << s;
 }
 
-TEST(TrayIconItem, titleIsTheToolTip) {
-    TrayIcon tray;
-    tray.show({State::failing, "2 failed", false});
-    // No watcher on this bus: Qt's tray icon, once the bus has said so.
-    ASSERT_TRUE(testing::waitUntil([&] { return tray.host() != TrayIcon::Host::undecided; }));
-    EXPECT_EQ(tray.item().toolTip(), QStringLiteral("2 failed"));
-    EXPECT_TRUE(tray.item().isVisible());
-    tray.show({State::tokens, "150K", true});
-    EXPECT_EQ(tray.item().toolTip(), QStringLiteral("150K"));
-}
-
 TEST(PopupPlacement, belowTheIconAboveABottomPanelAndAlwaysOnScreen) {
     const QRect screen(0, 0, 1920, 1080);
     const QSize size(400, 300);
@@ -198,22 +184,17 @@ TEST(RedFrameWindows, oneRingPerScreenThatTakesNoInput) {
         const QImage drawn = const_cast<QWidget&>(w).grab(QRect(0, 0, 20, 20)).toImage();
         EXPECT_EQ(drawn.pixelColor(2, 2), RedFrame::red);
     }
+    // The ring is seven pixels wide and hollow.
+    const QRegion ring = RedFrame::ring(QSize(100, 80));
+    for (QPoint p : {QPoint(0, 0), QPoint(6, 40), QPoint(93, 40), QPoint(50, 79)})
+        EXPECT_TRUE(ring.contains(p)) << p.x() << "," << p.y();
+    for (QPoint p : {QPoint(7, 40), QPoint(92, 40), QPoint(50, 50)})
+        EXPECT_FALSE(ring.contains(p)) << p.x() << "," << p.y();
     const QWidget* first = frame.windows().front().get();
     frame.show(true);
     EXPECT_EQ(frame.windows().front().get(), first) << "same screens: the windows stay";
     frame.show(false);
     EXPECT_TRUE(frame.windows().empty());
-}
-
-TEST(RedFrameWindows, ringIsSevenPixelsWideAndHollow) {
-    const QRegion ring = RedFrame::ring(QSize(100, 80));
-    EXPECT_TRUE(ring.contains(QPoint(0, 0)));
-    EXPECT_TRUE(ring.contains(QPoint(6, 40)));
-    EXPECT_FALSE(ring.contains(QPoint(7, 40)));
-    EXPECT_TRUE(ring.contains(QPoint(93, 40)));
-    EXPECT_FALSE(ring.contains(QPoint(92, 40)));
-    EXPECT_TRUE(ring.contains(QPoint(50, 79)));
-    EXPECT_FALSE(ring.contains(QPoint(50, 50)));
 }
 
 TEST(WorkQueueOrder, runsTasksOneAtATimeInOrder) {
@@ -230,8 +211,7 @@ TEST(WorkQueueOrder, runsTasksOneAtATimeInOrder) {
         });
     ASSERT_TRUE(testing::waitUntil([&] { return q.pending() == 0; }));
     std::vector<int> expected(50);
-    for (int i = 0; i < 50; ++i)
-        expected[static_cast<std::size_t>(i)] = i;
+    std::iota(expected.begin(), expected.end(), 0);
     EXPECT_EQ(seen, expected);
     EXPECT_FALSE(overlap);
 }

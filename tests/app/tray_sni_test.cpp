@@ -100,11 +100,10 @@ TEST(TrayStatusNotifier, publishesTheLookAsAHostReadsIt) {
     EXPECT_TRUE(tray.geometry().isEmpty()) << "the popup opens at the pointer";
 
     QVariantMap p = host.properties();
-    EXPECT_EQ(p.value("XAyatanaLabel").toString(), "1 failed");
-    EXPECT_EQ(p.value("Status").toString(), "NeedsAttention");
-    EXPECT_EQ(p.value("Id").toString(), "quillon");
-    EXPECT_EQ(p.value("Category").toString(), "ApplicationStatus");
-    EXPECT_EQ(p.value("ItemIsMenu"), QVariant(false));
+    for (const auto& [name, want] : std::initializer_list<std::pair<const char*, QVariant>>{
+             {"XAyatanaLabel", "1 failed"}, {"Status", "NeedsAttention"}, {"Id", "quillon"},
+             {"Category", "ApplicationStatus"}, {"ItemIsMenu", false}})
+        EXPECT_EQ(p.value(name), want) << name;
     EXPECT_EQ(p.value("Menu").value<QDBusObjectPath>().path(), "/NO_DBUSMENU");
     EXPECT_EQ(unpack<SniToolTip>(p.value("ToolTip")).title, "1 failed");
 
@@ -169,15 +168,18 @@ TEST(TrayStatusNotifier, withoutAWatcherQtsTrayIconUntilOneStarts) {
     ASSERT_TRUE(waitUntil([&] { return tray.host() != Host::undecided; }));
     EXPECT_EQ(tray.host(), Host::systemTray);
     EXPECT_TRUE(tray.item().isVisible());
+    EXPECT_EQ(tray.item().toolTip(), "$1235") << "the title is the tool tip";
     EXPECT_EQ(tray.statusNotifier(), nullptr);
     EXPECT_FALSE(host.nameHasOwner(itemService()));
+    tray.show({State::tokens, "150K", true});
+    EXPECT_EQ(tray.item().toolTip(), "150K");
 
     // There is no XEmbed tray here (offscreen), so a watcher that starts later gets the item.
     ASSERT_TRUE(host.startWatcher());
     ASSERT_TRUE(waitUntil([&] { return !host.registered.isEmpty(); }));
     EXPECT_EQ(tray.host(), Host::statusNotifier);
     EXPECT_FALSE(tray.item().isVisible());
-    EXPECT_EQ(host.properties().value("XAyatanaLabel").toString(), "$1235");
+    EXPECT_EQ(host.properties().value("XAyatanaLabel").toString(), "150K");
 }
 
 TEST(TrayStatusNotifier, withoutASessionBusQtsTrayIconQuietly) {

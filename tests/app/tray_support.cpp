@@ -1,20 +1,14 @@
 #include "tray_support.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QThread>
 
-#include <arpa/inet.h>
-#include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
-#include <filesystem>
 #include <fstream>
-#include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -47,12 +41,6 @@ class QtEnvironment : public ::testing::Environment {
 
 [[maybe_unused]] ::testing::Environment* const qtEnvironment =
     ::testing::AddGlobalTestEnvironment(new QtEnvironment);
-
-std::string lower(std::string s) {
-    for (char& c : s)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 } // namespace
 
@@ -127,98 +115,6 @@ std::vector<nlohmann::json> FakeNotifier::calls() const {
     for (std::string line; std::getline(in, line);)
         if (!line.empty()) out.push_back(nlohmann::json::parse(line));
     return out;
-}
-
-HttpSink::HttpSink() {
-    m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    if (::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(m_listen, 16) != 0)
-        throw std::runtime_error("cannot listen on 127.0.0.1");
-    socklen_t len = sizeof addr;
-    ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
-    m_port = ntohs(addr.sin_port);
-    m_thread = std::thread([this] { serve(); });
-}
-
-HttpSink::~HttpSink() {
-    m_stop = true;
-    m_thread.join();
-    ::close(m_listen);
-}
-
-std::vector<HttpSink::Request> HttpSink::requests() const {
-    std::lock_guard lock(m_mutex);
-    return m_requests;
-}
-
-void HttpSink::serve() {
-    while (!m_stop) {
-        pollfd p{m_listen, POLLIN, 0};
-        if (::poll(&p, 1, 50) <= 0) continue;
-        const int c = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
-        if (c < 0) continue;
-        std::string data;
-        std::size_t headEnd = std::string::npos;
-        std::size_t want = std::string::npos;
-        char buf[4096];
-        while (want == std::string::npos || data.size() < want) {
-            pollfd q{c, POLLIN, 0};
-            if (::poll(&q, 1, 5000) <= 0) break;
-            const ssize_t n = ::read(c, buf, sizeof buf);
-            if (n <= 0) break;
-            data.append(buf, static_cast<std::size_t>(n));
-            if (headEnd == std::string::npos && (headEnd = data.find("\r\n\r\n")) != std::string::npos) {
-                std::size_t length = 0;
-                const std::string head = lower(data.substr(0, headEnd));
-                if (auto at = head.find("\r\ncontent-length:"); at != std::string::npos)
-                    length = std::strtoul(head.c_str() + at + 17, nullptr, 10);
-                want = headEnd + 4 + length;
-            }
-        }
-        Request r;
-        if (headEnd != std::string::npos) {
-            const std::string head = data.substr(0, headEnd);
-            std::size_t lineEnd = head.find("\r\n");
-            const std::string first = head.substr(0, lineEnd);
-            r.method = first.substr(0, first.find(' '));
-            const auto t0 = first.find(' ') + 1;
-            r.target = first.substr(t0, first.find(' ', t0) - t0);
-            while (lineEnd != std::string::npos && lineEnd < head.size()) {
-                const std::size_t next = head.find("\r\n", lineEnd + 2);
-                const std::string line = head.substr(
-                    lineEnd + 2, next == std::string::npos ? std::string::npos : next - lineEnd - 2);
-                if (auto colon = line.find(':'); colon != std::string::npos) {
-                    std::string value = line.substr(colon + 1);
-                    while (!value.empty() && value.front() == ' ')
-                        value.erase(0, 1);
-                    r.headers[lower(line.substr(0, colon))] = value;
-                }
-                lineEnd = next;
-            }
-            r.body = data.substr(headEnd + 4);
-        }
-        const char answer[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-        [[maybe_unused]] ssize_t w = ::write(c, answer, sizeof answer - 1);
-        ::close(c);
-        std::lock_guard lock(m_mutex);
-        m_requests.push_back(std::move(r));
-    }
-}
-
-std::vector<HostileText> hostileTexts() {
-    return {
-        {"ansi", "\x1b[2J\x1b[31mred\x1b[0m"},
-        {"osc52", "\x1b]52;c;ZWNobyBoaQ==\x07copy"},
-        {"img", "<img src=\"http://evil.example/x.png\">"},
-        {"link", "<a href=\"http://evil.example\">click</a> & more"},
-        {"crlf", "title\r\nX-Injected: yes"},
-        {"bidi", "abc\u202Eevil\u202Cdef"},
-        {"badutf8", std::string("ok\xff\xfe"
-                                "ok")},
-    };
 }
 
 } // namespace quillon::testing

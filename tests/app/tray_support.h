@@ -1,14 +1,7 @@
 #pragma once
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
-
-#include <atomic>
 #include <functional>
-#include <map>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -37,38 +30,5 @@ class FakeNotifier {
     std::string m_log;
     int m_pid = -1;
 };
-
-// A real HTTP server on 127.0.0.1 that answers every request with 200 and keeps what it got.
-class HttpSink {
-  public:
-    struct Request {
-        std::string method, target, body;
-        std::map<std::string, std::string> headers; // names lower-cased
-    };
-
-    HttpSink();
-    ~HttpSink();
-    HttpSink(const HttpSink&) = delete;
-    HttpSink& operator=(const HttpSink&) = delete;
-
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/topic"; }
-    std::vector<Request> requests() const;
-
-  private:
-    void serve();
-    int m_listen = -1;
-    int m_port = 0;
-    std::atomic<bool> m_stop{false};
-    mutable std::mutex m_mutex;
-    std::vector<Request> m_requests;
-    std::thread m_thread;
-};
-
-// The hostile texts every path that shows outside text is tried with.
-struct HostileText {
-    const char* name;
-    std::string text;
-};
-std::vector<HostileText> hostileTexts();
 
 } // namespace quillon::testing

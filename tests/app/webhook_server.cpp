@@ -19,21 +19,6 @@ std::string lowered(std::string s) {
     return s;
 }
 
-const char* reason(int status) {
-    switch (status) {
-    case 200:
-        return "OK";
-    case 204:
-        return "No Content";
-    case 301:
-        return "Moved Permanently";
-    case 404:
-        return "Not Found";
-    default:
-        return "Status";
-    }
-}
-
 // Reads what is available within the deadline; false once the peer closed or time ran out.
 bool readSome(int fd, std::string& into, std::chrono::steady_clock::time_point deadline) {
     auto left =
@@ -100,12 +85,6 @@ int WebhookServer::connections() const {
     return m_connections;
 }
 
-bool WebhookServer::waitFor(std::size_t n, int timeoutMs) const {
-    std::unique_lock lock(m_mutex);
-    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                              [&] { return m_requests.size() >= n; });
-}
-
 void WebhookServer::serve() {
     for (;;) {
         pollfd fds[2] = {{m_listen, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
@@ -164,13 +143,13 @@ void WebhookServer::handle(int fd) {
         std::lock_guard lock(m_mutex);
         m_requests.push_back(std::move(r));
     }
-    m_changed.notify_all();
 
     if (m_silent) {
         m_held.push_back(fd); // answered never; closed when the server stops
         return;
     }
-    std::string answer = "HTTP/1.1 " + std::to_string(m_status) + " " + reason(m_status) + "\r\n";
+    // The reason phrase is free text; clients go by the number.
+    std::string answer = "HTTP/1.1 " + std::to_string(m_status) + " Answer\r\n";
     if (m_status == 301) answer += "Location: /moved\r\n";
     if (m_status != 204) answer += "Content-Length: 0\r\n";
     answer += "Connection: close\r\n\r\n";

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <string>
@@ -32,8 +31,6 @@ class WebhookServer {
     }
     std::vector<Received> requests() const;
     int connections() const;
-    // Waits until n requests were read or the time is up; returns whether they were.
-    bool waitFor(std::size_t n, int timeoutMs = 10'000) const;
 
   private:
     void serve();
@@ -48,7 +45,6 @@ class WebhookServer {
     int m_connections = 0;
     std::vector<Received> m_requests;
     mutable std::mutex m_mutex;
-    mutable std::condition_variable m_changed;
     std::thread m_thread;
 };
 
