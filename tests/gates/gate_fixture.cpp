@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "limits/status_line.h"
 #include "settings/disk.h"
 
 namespace quillon::testing {
@@ -31,12 +32,6 @@ fi
 exit 2
 )";
 
-std::string shellQuoted(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
 } // namespace
 
 GateTest::GateTest() : scanner(Config{}, home.path() + "/no-claude", home.path() + "/no-codex") {}
@@ -48,11 +43,18 @@ SessionAgg& GateTest::recentSession(const std::string& key, const std::string& c
     return s;
 }
 
+SessionAgg& GateTest::stoppedSession(const std::string& key, const std::string& text, double errorAgo,
+                                     double activeAgo, const std::string& cwd) {
+    SessionAgg& s = recentSession(key, cwd, activeAgo);
+    s.lastToolError = ToolError{testNow - errorAgo, text};
+    return s;
+}
+
 std::string GateTest::makeRepo(const std::string& name, const std::string& originUrl) {
     std::string dir = home.path() + "/src/" + name;
     disk::makeDirs(dir);
-    std::string cmd = "git init -q " + shellQuoted(dir) + " && git -C " + shellQuoted(dir) + " remote add origin " +
-                      shellQuoted(originUrl);
+    std::string cmd = "git init -q " + StatusLine::shellQuote(dir) + " && git -C " + StatusLine::shellQuote(dir) +
+                      " remote add origin " + StatusLine::shellQuote(originUrl);
     EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
     return dir;
 }
@@ -78,10 +80,25 @@ std::vector<std::string> GateTest::pullListCalls() const {
     return out;
 }
 
-bool GateTest::earlierGhPresent(bool includeLast) const {
+bool GateTest::earlierGhPresent(bool includeLast) {
     for (const char* p : {"/opt/homebrew/bin/gh", "/usr/local/bin/gh"})
         if (::access(p, F_OK) == 0) return true;
     return includeLast && ::access("/usr/bin/gh", F_OK) == 0;
+}
+
+std::vector<std::string> GateTest::ids(const std::vector<Gate>& gates) {
+    std::vector<std::string> out;
+    for (const auto& g : gates) out.push_back(g.id);
+    return out;
+}
+
+void GhTest::SetUp() {
+    if (earlierGhPresent())
+        GTEST_SKIP() << "a gh in /opt/homebrew/bin or /usr/local/bin comes before the fake one in "
+                        "~/.local/bin, so these tests cannot run on this machine";
+    ::unsetenv("QUILLON_PR_STATE");
+    ::unsetenv("QUILLON_PR_LIMIT");
+    installFakeGh();
 }
 
 void writeFileAt(const std::string& path, const std::string& content, Instant mtime) {

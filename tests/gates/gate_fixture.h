@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,15 +15,19 @@ namespace quillon::testing {
 constexpr Instant testNow = 1'750'000'000;
 
 // A temporary home with an empty scanner (its roots point at folders without logs) whose
-// sessions the tests fill in by hand, and a fake gh that answers from files below the home.
+// sessions the tests fill in by hand, a watcher, and a fake gh that answers from files below the home.
 class GateTest : public HomeTest {
   protected:
     GateTest();
 
     LogScanner scanner;
+    GateWatcher watcher{Config{}};
 
     // A session that was active `agoSeconds` before testNow in `cwd`.
     SessionAgg& recentSession(const std::string& key, const std::string& cwd, double agoSeconds = 60);
+    // A session whose last tool error came `errorAgo` seconds before testNow, active `activeAgo` before it.
+    SessionAgg& stoppedSession(const std::string& key, const std::string& text, double errorAgo,
+                               double activeAgo, const std::string& cwd = "/home/dev/web-app");
 
     // A git repository with the given origin remote, in a new folder below the home.
     std::string makeRepo(const std::string& name, const std::string& originUrl);
@@ -35,12 +38,18 @@ class GateTest : public HomeTest {
     void installFakeGh();
     void setLogin(const std::string& login) { home.write("gh/login", login); }
     void setPulls(const std::string& repository, const std::string& json);
-    // The recorded calls of the fake gh.
     std::vector<std::string> ghCalls() const;
     std::vector<std::string> pullListCalls() const;
 
-    // Skips when a gh that precedes the fake one in the search order exists on this machine.
-    bool earlierGhPresent(bool includeLast = false) const;
+    // Whether a gh that precedes the fake one in the search order exists on this machine.
+    static bool earlierGhPresent(bool includeLast = false);
+    static std::vector<std::string> ids(const std::vector<Gate>& gates);
+};
+
+// GateTest with the fake gh installed; skipped where a real gh would be found first.
+class GhTest : public GateTest {
+  protected:
+    void SetUp() override;
 };
 
 // Writes a file with the given content and modification time (seconds, with fraction).

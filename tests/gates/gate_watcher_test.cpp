@@ -6,72 +6,59 @@
 namespace quillon::testing {
 namespace {
 
-class Watcher : public GateTest {
+std::string failedPull(const std::string& head) {
+    return "[{\"number\":7,\"title\":\"Speed up\",\"headRefOid\":\"" + head +
+           "\",\"statusCheckRollup\":[{\"name\":\"ci\",\"conclusion\":\"FAILURE\","
+           "\"completedAt\":\"2025-06-15T10:00:00Z\"}]}]";
+}
+
+class Watcher : public GhTest {
   protected:
     void SetUp() override {
-        if (earlierGhPresent())
-            GTEST_SKIP() << "a gh in /opt/homebrew/bin or /usr/local/bin comes before the fake one in "
-                            "~/.local/bin, so these tests cannot run on this machine";
+        GhTest::SetUp();
+        if (IsSkipped()) return;
         disk::makeDirs(Config::dismissedDir());
-        installFakeGh();
-        setPulls("acme/api", "[{\"number\":7,\"title\":\"Speed up\",\"headRefOid\":\"c0ffee\",\"statusCheckRollup\":"
-                             "[{\"name\":\"ci\",\"conclusion\":\"FAILURE\",\"completedAt\":\"2025-06-15T10:00:00Z\"}]}]");
+        setPulls("acme/api", failedPull("c0ffee"));
         recentSession("s", makeRepo("api", "git@github.com:acme/api.git"));
     }
 
-    GateWatcher watcher{Config{}};
-
-    static std::vector<std::string> ids(const std::vector<Gate>& gates) {
-        std::vector<std::string> out;
-        for (const auto& g : gates) out.push_back(g.id);
-        return out;
-    }
+    std::vector<std::string> currentIds(bool poll, Instant now) { return ids(watcher.current(scanner, poll, now)); }
+    const std::vector<std::string> pr7{"pr:acme/api#7@c0ffee"};
 };
 
-TEST_F(Watcher, gitHubIsPolledAtMostEvery170Seconds) {
-    auto first = watcher.current(scanner, true, testNow);
-    auto second = watcher.current(scanner, true, testNow + 100);
-    EXPECT_EQ(pullListCalls().size(), 1u);
-    EXPECT_EQ(ids(first), std::vector<std::string>{"pr:acme/api#7@c0ffee"});
-    EXPECT_EQ(second, first);
+TEST_F(Watcher, gitHubIsPolledOnlyWhenAskedAndAtMostEvery170Seconds) {
+    EXPECT_TRUE(currentIds(false, testNow).empty());
+    EXPECT_TRUE(ghCalls().empty());
 
+    EXPECT_EQ(currentIds(true, testNow), pr7);
+    EXPECT_EQ(currentIds(true, testNow + 100), pr7);
     // The window counts from the start of the last poll, and exactly 170 s is not more than 170.
-    watcher.current(scanner, true, testNow + 170);
-    EXPECT_EQ(pullListCalls().size(), 1u);
     // A fixed pull request stays listed until the next poll.
     setPulls("acme/api", "[]");
-    EXPECT_EQ(watcher.current(scanner, true, testNow + 170).size(), 1u);
-    EXPECT_TRUE(watcher.current(scanner, true, testNow + 170.5).empty());
+    EXPECT_EQ(currentIds(true, testNow + 170), pr7);
+    EXPECT_EQ(pullListCalls().size(), 1u);
+    EXPECT_TRUE(currentIds(true, testNow + 170.5).empty());
     EXPECT_EQ(pullListCalls().size(), 2u);
 }
 
-TEST_F(Watcher, refreshWithoutPollingRunsNoTool) {
-    EXPECT_TRUE(watcher.current(scanner, false, testNow).empty());
-    EXPECT_TRUE(ghCalls().empty());
-    EXPECT_EQ(watcher.gitHubNote(), std::nullopt);
-}
-
-TEST_F(Watcher, watchGitHubOffHidesTheKeptChecks) {
-    ASSERT_EQ(watcher.current(scanner, true, testNow).size(), 1u);
+TEST_F(Watcher, watchGitHubOffHidesTheKeptChecksWithoutPolling) {
+    ASSERT_EQ(currentIds(true, testNow), pr7);
     watcher.config.watchGitHub = false;
-    EXPECT_TRUE(watcher.current(scanner, true, testNow + 500).empty());
-    EXPECT_EQ(pullListCalls().size(), 1u);
+    EXPECT_TRUE(currentIds(true, testNow + 500).empty());
     watcher.config.watchGitHub = true;
-    EXPECT_EQ(ids(watcher.current(scanner, false, testNow + 600)), std::vector<std::string>{"pr:acme/api#7@c0ffee"});
+    EXPECT_EQ(currentIds(false, testNow + 600), pr7);
     EXPECT_EQ(pullListCalls().size(), 1u);
 }
 
-TEST_F(Watcher, dismissedGatesStayHiddenWhileTheirSourceLastsAndNewOnesShow) {
+TEST_F(Watcher, dismissedCheckStaysHiddenUntilANewPush) {
     auto gates = watcher.current(scanner, true, testNow);
     ASSERT_EQ(gates.size(), 1u);
     watcher.dismiss(gates[0], testNow);
-    EXPECT_TRUE(watcher.current(scanner, true, testNow + 200).empty());
+    EXPECT_TRUE(currentIds(true, testNow + 200).empty());
     EXPECT_EQ(pullListCalls().size(), 2u);
-
     // A new push is a new head commit, so a new gate.
-    setPulls("acme/api", "[{\"number\":7,\"title\":\"Speed up\",\"headRefOid\":\"beef\",\"statusCheckRollup\":"
-                         "[{\"name\":\"ci\",\"conclusion\":\"FAILURE\"}]}]");
-    EXPECT_EQ(ids(watcher.current(scanner, true, testNow + 400)), std::vector<std::string>{"pr:acme/api#7@beef"});
+    setPulls("acme/api", failedPull("beef"));
+    EXPECT_EQ(currentIds(true, testNow + 400), std::vector<std::string>{"pr:acme/api#7@beef"});
 }
 
 TEST_F(Watcher, newestFirstAcrossKindsAndStableOnTies) {
@@ -79,17 +66,14 @@ TEST_F(Watcher, newestFirstAcrossKindsAndStableOnTies) {
     writeFileAt(Config::alertsDir() + "/tie.txt", "same second", 1'749'990'000);
     writeFileAt(Config::alertsDir() + "/newest.txt", "x", 1'749'999'000);
     writeFileAt(Config::alertsDir() + "/oldest.txt", "x", 1'749'900'000);
-    SessionAgg& s = recentSession("stuck", "/w", 3600);
-    s.lastToolError = ToolError{1'749'990'000, "pre-commit hook failed"};
-
-    auto gates = watcher.current(scanner, true, testNow);
-    EXPECT_EQ(ids(gates), (std::vector<std::string>{
-                              "alert:newest.txt:1749999000",
-                              "alert:tie.txt:1749990000",
-                              "session:stuck:1749990000",
-                              "pr:acme/api#7@c0ffee",
-                              "alert:oldest.txt:1749900000",
-                          }));
+    stoppedSession("stuck", "pre-commit hook failed", testNow - 1'749'990'000, 3600);
+    EXPECT_EQ(currentIds(true, testNow), (std::vector<std::string>{
+                                             "alert:newest.txt:1749999000",
+                                             "alert:tie.txt:1749990000",
+                                             "session:stuck:1749990000",
+                                             "pr:acme/api#7@c0ffee",
+                                             "alert:oldest.txt:1749900000",
+                                         }));
 }
 
 } // namespace
