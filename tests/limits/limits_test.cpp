@@ -7,14 +7,12 @@
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <limits>
-#include <optional>
 
+#include "../report/report_support.h"
 #include "scanner/log_scanner.h"
 #include "settings/format.h"
-#include "../report/report_support.h"
 #include "test_home.h"
 
 namespace quillon {
@@ -27,54 +25,37 @@ using testing::Zone;
 
 constexpr double kFive = 18'000;  // a 5-hour window in seconds
 
-// A 5-hour reading whose window began `elapsed` seconds before now.
-LimitReading fiveHour(double used, Instant now, double elapsed) {
-    return LimitReading{used, now - elapsed + kFive, 300};
-}
-
-TEST(SpanText, switchesUnitsOnWholeMinutes) {
-    EXPECT_EQ(Limits::spanText(0), "1 min");
-    EXPECT_EQ(Limits::spanText(59), "1 min");
-    EXPECT_EQ(Limits::spanText(119), "1 min");
-    EXPECT_EQ(Limits::spanText(120), "2 min");
-    EXPECT_EQ(Limits::spanText(5'399), "89 min");
-    EXPECT_EQ(Limits::spanText(5'400), "1.5 hours");
-    EXPECT_EQ(Limits::spanText(2'879 * 60 + 59), "48.0 hours");
-    EXPECT_EQ(Limits::spanText(172'800), "2.0 days");
-    EXPECT_EQ(Limits::spanText(10 * 86'400 + 3'600), "10.0 days");
-}
-
-TEST(SpanText, neverWritesANegativeOrBrokenDuration) {
-    EXPECT_EQ(Limits::spanText(-7'200), "1 min");
-    EXPECT_EQ(Limits::spanText(std::nan("")), "1 min");
-    EXPECT_EQ(Limits::spanText(-std::numeric_limits<double>::infinity()), "1 min");
+TEST(SpanText, switchesUnitsOnWholeMinutesAndNeverGoesNegative) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::pair<double, const char*> cases[] = {
+        {0, "1 min"},           {59, "1 min"},        {119, "1 min"},          {120, "2 min"},
+        {5'399, "89 min"},      {5'400, "1.5 hours"}, {2'879 * 60 + 59, "48.0 hours"},
+        {172'800, "2.0 days"},  {-7'200, "1 min"},    {std::nan(""), "1 min"}, {-inf, "1 min"},
+    };
+    for (const auto& [seconds, text] : cases) EXPECT_EQ(Limits::spanText(seconds), text) << seconds;
     std::string huge = Limits::spanText(1e300);
     EXPECT_TRUE(huge.ends_with(" days")) << huge;
     EXPECT_EQ(huge.find('-'), std::string::npos) << huge;
 }
 
-TEST(TimeText, usesTwelveHourClockAndWeekdayOnOtherDays) {
-    Zone zone("UTC");
-    const Instant now = local(2026, 3, 10, 12, 0);  // a Tuesday
-    EXPECT_EQ(Limits::timeText(local(2026, 3, 10, 15, 5), now), "3:05 PM");
-    EXPECT_EQ(Limits::timeText(local(2026, 3, 10, 0, 0), now), "12:00 AM");
-    EXPECT_EQ(Limits::timeText(local(2026, 3, 10, 12, 59), now), "12:59 PM");
-    EXPECT_EQ(Limits::timeText(local(2026, 3, 10, 23, 59, 59), now), "11:59 PM");
-    EXPECT_EQ(Limits::timeText(local(2026, 3, 11, 9, 7), now), "Wed 9:07 AM");
-    EXPECT_EQ(Limits::timeText(local(2026, 3, 9, 21, 30), now), "Mon 9:30 PM");
-    EXPECT_EQ(Limits::timeText(std::nan(""), now), "");
-}
-
-TEST(TimeText, comparesLocalDaysNotUtcDays) {
+TEST(TimeText, twelveHourClockWithTheWeekdayOnOtherLocalDays) {
+    {
+        Zone zone("UTC");
+        const Instant now = local(2026, 3, 10, 12, 0);  // a Tuesday
+        EXPECT_EQ(Limits::timeText(local(2026, 3, 10, 15, 5), now), "3:05 PM");
+        EXPECT_EQ(Limits::timeText(local(2026, 3, 10, 0, 0), now), "12:00 AM");
+        EXPECT_EQ(Limits::timeText(local(2026, 3, 10, 12, 59), now), "12:59 PM");
+        EXPECT_EQ(Limits::timeText(local(2026, 3, 10, 23, 59, 59), now), "11:59 PM");
+        EXPECT_EQ(Limits::timeText(local(2026, 3, 11, 9, 7), now), "Wed 9:07 AM");
+        EXPECT_EQ(Limits::timeText(local(2026, 3, 9, 21, 30), now), "Mon 9:30 PM");
+        EXPECT_EQ(Limits::timeText(std::nan(""), now), "");
+    }
+    // Local days, not UTC days: now is Thursday 23:30 in New York, 04:30 UTC Friday.
     Zone zone("America/New_York");
-    const Instant now = local(2026, 1, 15, 23, 30);       // Thursday, 04:30 UTC Friday
-    const Instant later = local(2026, 1, 15, 23, 50);     // same local day, same UTC day
-    const Instant nextDay = local(2026, 1, 16, 0, 30);    // next local day, same UTC day
-    EXPECT_EQ(Limits::timeText(later, now), "11:50 PM");
-    EXPECT_EQ(Limits::timeText(nextDay, now), "Fri 12:30 AM");
-
-    const Instant morning = local(2026, 1, 15, 8, 0);     // same local day, previous UTC day
-    EXPECT_EQ(Limits::timeText(morning, now), "8:00 AM");
+    const Instant now = local(2026, 1, 15, 23, 30);
+    EXPECT_EQ(Limits::timeText(local(2026, 1, 15, 23, 50), now), "11:50 PM");
+    EXPECT_EQ(Limits::timeText(local(2026, 1, 16, 0, 30), now), "Fri 12:30 AM");  // same UTC day
+    EXPECT_EQ(Limits::timeText(local(2026, 1, 15, 8, 0), now), "8:00 AM");        // previous UTC day
 }
 
 // A locale without AM/PM words (German) still gets a marker; the weekday follows the locale.
@@ -89,8 +70,7 @@ TEST(TimeText, fallsBackToAmPmWhenTheLocaleHasNone) {
     int rc = std::system(cmd.c_str());
     if (rc == -1 || !WIFEXITED(rc) || WEXITSTATUS(rc) > 1) GTEST_SKIP() << "localedef cannot build de_DE here";
     ::setenv("LOCPATH", dir.c_str(), 1);
-    const char* set = std::setlocale(LC_TIME, "de_DE.UTF-8");
-    if (!set) {
+    if (!std::setlocale(LC_TIME, "de_DE.UTF-8")) {
         ::unsetenv("LOCPATH");
         GTEST_SKIP() << "de_DE.UTF-8 could not be loaded";
     }
@@ -104,84 +84,52 @@ TEST(TimeText, fallsBackToAmPmWhenTheLocaleHasNone) {
     EXPECT_EQ(other, "Mi 9:07 AM");
 }
 
-TEST(Forecast, workedExamplesOfAFiveHourWindow) {
+TEST(Forecast, everyCaseOfAWindow) {
     Zone zone("UTC");
     const Instant now = local(2026, 3, 10, 12, 0);
-
-    auto onPace = Limits::forecast(fiveHour(40, now, 9'000), 80, now);
-    EXPECT_EQ(onPace.text, "On pace to finish this window at about 80%.");
-    EXPECT_EQ(onPace.level, 0);
-
-    // 30% after an hour: runs out 12,000 s into the window, 6,000 s before the reset.
-    auto runOut = Limits::forecast(fiveHour(30, now, 3'600), 80, now);
-    EXPECT_EQ(runOut.text, "At this pace you run out at 2:20 PM, 1.7 hours before it resets.");
-    EXPECT_EQ(runOut.level, 1);
-}
-
-TEST(Forecast, onPaceWarnsOnlyFromTheWarningPercent) {
-    const Instant now = 1'800'000'000;
-    auto below = Limits::forecast(fiveHour(79.9, now, 17'000), 80, now);
-    EXPECT_EQ(below.text, "On pace to finish this window at about 85%.");
-    EXPECT_EQ(below.level, 0);
-    auto at = Limits::forecast(fiveHour(80, now, 17'000), 80, now);
-    EXPECT_EQ(at.text, "On pace to finish this window at about 85%.");
-    EXPECT_EQ(at.level, 1);
-}
-
-TEST(Forecast, reachedBarelyUsedAndTooEarly) {
-    Zone zone("UTC");
-    const Instant now = local(2026, 3, 10, 12, 0);
-    for (double elapsed : {0.0, 600.0, 17'000.0}) {
-        auto reached = Limits::forecast(fiveHour(100, now, elapsed), 80, now);
-        EXPECT_EQ(reached.text, "Limit reached. It resets " + Limits::timeText(now - elapsed + kFive, now) + ".");
-        EXPECT_EQ(reached.level, 2);
+    const char* early = "Too early in this window to forecast.";
+    struct Case {
+        double used, elapsed;
+        std::int64_t minutes;
+        const char* text;
+        std::int64_t level;
+    } cases[] = {
+        // The worked examples: 40% halfway, and 30% after an hour (runs out 12,000 s in, 6,000 s early).
+        {40, 9'000, 300, "On pace to finish this window at about 80%.", 0},
+        {30, 3'600, 300, "At this pace you run out at 2:20 PM, 1.7 hours before it resets.", 1},
+        // On pace warns only from the warning percent.
+        {79.9, 17'000, 300, "On pace to finish this window at about 85%.", 0},
+        {80, 17'000, 300, "On pace to finish this window at about 85%.", 1},
+        {100, 0, 300, "Limit reached. It resets 5:00 PM.", 2},
+        {100, 3'600, 300, "Limit reached. It resets 4:00 PM.", 2},
+        {100, 17'000, 300, "Limit reached. It resets 12:16 PM.", 2},
+        {0.9, 17'000, 300, "Barely used so far.", 0},
+        // The early span is 8% of the window (1,440 s of five hours), unless 10% is used already.
+        {5, 600, 300, early, 0},
+        {15, 600, 300, "At this pace you run out at 12:56 PM, 3.9 hours before it resets.", 1},
+        {5, 1'439, 300, early, 0},
+        {5, 1'440, 300, "On pace to finish this window at about 62%.", 0},
+        {5, 13 * 3'600, 10'080, early, 0},
+        {5, 14 * 3'600, 10'080, "On pace to finish this window at about 60%.", 0},
+        // Never a time before now: a passed reset is not named, a finished window projects
+        // what it used, and ten seconds in count as a minute so the run-out lies ahead.
+        {100, 20'000, 300, "Limit reached.", 2},
+        {40, 36'000, 300, "On pace to finish this window at about 40%.", 0},
+        {50, 10, 300, "At this pace you run out at 12:01 PM, 5.0 hours before it resets.", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.used) + "% after " + std::to_string(c.elapsed) + " s");
+        LimitReading r{c.used, now - c.elapsed + static_cast<double>(c.minutes) * 60, c.minutes};
+        auto f = Limits::forecast(r, 80, now);
+        EXPECT_EQ(f.text, c.text);
+        EXPECT_EQ(f.level, c.level);
     }
-    EXPECT_EQ(Limits::forecast(fiveHour(100, now, 3'600), 80, now).text, "Limit reached. It resets 4:00 PM.");
-
-    auto barely = Limits::forecast(fiveHour(0.9, now, 17'000), 80, now);
-    EXPECT_EQ(barely.text, "Barely used so far.");
-    EXPECT_EQ(barely.level, 0);
-
-    // Ten minutes in: 5% is too early to say, 15% is not.
-    EXPECT_EQ(Limits::forecast(fiveHour(5, now, 600), 80, now).text, "Too early in this window to forecast.");
-    auto fifteen = Limits::forecast(fiveHour(15, now, 600), 80, now);
-    EXPECT_EQ(fifteen.text, "At this pace you run out at 12:56 PM, 3.9 hours before it resets.");
-    EXPECT_EQ(fifteen.level, 1);
-
-    // The early span is 8% of the window: 1,440 s of five hours.
-    EXPECT_EQ(Limits::forecast(fiveHour(5, now, 1'439), 80, now).text, "Too early in this window to forecast.");
-    EXPECT_NE(Limits::forecast(fiveHour(5, now, 1'440), 80, now).text, "Too early in this window to forecast.");
 }
 
-TEST(Forecast, weeklyWindowHasItsOwnEarlySpan) {
-    const Instant now = 1'800'000'000;
-    const double week = 10'080 * 60.0;
-    LimitReading r{5, now - 13 * 3'600 + week, 10'080};
-    EXPECT_EQ(Limits::forecast(r, 80, now).text, "Too early in this window to forecast.");
-    r.resetsAt = now - 14 * 3'600 + week;
-    EXPECT_NE(Limits::forecast(r, 80, now).text, "Too early in this window to forecast.");
-}
-
-TEST(Forecast, neverNamesATimeBeforeNowOrANegativeSpan) {
+TEST(Forecast, neverNamesATimeBeforeNowOrABrokenNumber) {
     Zone zone("UTC");
     const Instant now = local(2026, 3, 10, 12, 0);
-
-    // A reading whose reset has passed: the reset time is not named.
-    auto stale = Limits::forecast(fiveHour(100, now, 20'000), 80, now);
-    EXPECT_EQ(stale.text, "Limit reached.");
-    EXPECT_EQ(stale.level, 2);
-
-    // A finished window projects what it used, never less.
-    EXPECT_EQ(Limits::forecast(fiveHour(40, now, 36'000), 80, now).text,
-              "On pace to finish this window at about 40%.");
-
-    // Ten seconds into the window counts as one minute; the run-out lies after now.
-    EXPECT_EQ(Limits::forecast(fiveHour(50, now, 10), 80, now).text,
-              "At this pace you run out at 12:01 PM, 5.0 hours before it resets.");
-
-    // Broken numbers give a plain sentence, not a time.
-    LimitReading nan{50, std::nan(""), 300};
-    auto broken = Limits::forecast(nan, 80, now);
+    auto broken = Limits::forecast(LimitReading{50, std::nan(""), 300}, 80, now);
     EXPECT_EQ(broken.text.find("run out at"), std::string::npos) << broken.text;
 
     // Across uses and window positions: no minus sign, no "nan"/"inf", a known sentence.
@@ -192,9 +140,7 @@ TEST(Forecast, neverNamesATimeBeforeNowOrANegativeSpan) {
                 LimitReading r{used, now - elapsed + static_cast<double>(minutes) * 60, minutes};
                 auto f = Limits::forecast(r, 80, now);
                 SCOPED_TRACE(f.text);
-                EXPECT_EQ(f.text.find('-'), std::string::npos);
-                EXPECT_EQ(f.text.find("nan"), std::string::npos);
-                EXPECT_EQ(f.text.find("inf"), std::string::npos);
+                for (const char* absurd : {"-", "nan", "inf"}) EXPECT_EQ(f.text.find(absurd), std::string::npos);
                 EXPECT_TRUE(f.text.starts_with("Limit reached.") || f.text.starts_with("Barely used") ||
                             f.text.starts_with("Too early") || f.text.starts_with("At this pace you ") ||
                             f.text.starts_with("On pace to finish"));
@@ -215,52 +161,37 @@ class ClaudeFile : public HomeTest {
 };
 
 TEST_F(ClaudeFile, readsBothWindows) {
-    EXPECT_EQ(Limits::claudeFile(), home.path() + "/.quillon/claude-limits.json");
     put(R"({"at":1800000000.5,"five_hour":{"used_percentage":12.5,"resets_at":1800003600,"x":1},)"
         R"("seven_day":{"used_percentage":40,"resets_at":1800300000}})");
     auto r = Limits::claude();
     ASSERT_TRUE(r);
     EXPECT_DOUBLE_EQ(r->at, 1'800'000'000.5);
-    ASSERT_TRUE(r->five);
-    EXPECT_EQ(*r->five, (LimitReading{12.5, 1'800'003'600, 300}));
-    ASSERT_TRUE(r->week);
-    EXPECT_EQ(*r->week, (LimitReading{40, 1'800'300'000, 10'080}));
+    EXPECT_EQ(r->five, (LimitReading{12.5, 1'800'003'600, 300}));
+    EXPECT_EQ(r->week, (LimitReading{40, 1'800'300'000, 10'080}));
 }
 
-TEST_F(ClaudeFile, unusableFilesGiveNothing) {
+TEST_F(ClaudeFile, unusableFilesGiveNothingAndUnusableWindowsAreAbsent) {
     EXPECT_FALSE(Limits::claude()) << "missing";
-    for (const char* bad : {"", "{", R"({"at":1800000000,"five_hour":{"used_perc)", "not json", "[1,2]",
-                            R"([{"at":1800000000}])", R"({"at":"1800000000"})", R"({"at":null})",
-                            R"({"five_hour":{"used_percentage":1,"resets_at":1800003600}})", "17", "\"text\"",
-                            R"({"at":1e999})"}) {
+    for (const char* bad : {"", R"({"at":1800000000,"five_hour":{"used_perc)", "not json", R"([{"at":1800000000}])",
+                            R"({"at":"1800000000"})", R"({"five_hour":{"used_percentage":1,"resets_at":1800003600}})",
+                            "\"text\"", R"({"at":1e999})"}) {
         put(bad);
         EXPECT_FALSE(Limits::claude()) << bad;
     }
-    // A folder where the file should be.
-    std::filesystem::remove(Limits::claudeFile());
-    std::filesystem::create_directories(Limits::claudeFile());
-    EXPECT_FALSE(Limits::claude());
-}
-
-TEST_F(ClaudeFile, windowsThatCannotBeReadAreAbsent) {
     put(R"({"at":1800000000,"five_hour":[12,1800003600],"seven_day":"full"})");
     auto r = Limits::claude();
     ASSERT_TRUE(r);
-    EXPECT_FALSE(r->five);
-    EXPECT_FALSE(r->week);
-
+    EXPECT_FALSE(r->five || r->week);
     put(R"({"at":1800000000,"five_hour":{"used_percentage":12},)"
         R"("seven_day":{"used_percentage":"40","resets_at":1800300000}})");
     r = Limits::claude();
     ASSERT_TRUE(r);
-    EXPECT_FALSE(r->five);
-    EXPECT_FALSE(r->week);
+    EXPECT_FALSE(r->five || r->week);
 
-    put(R"({"at":1800000000,"seven_day":{"used_percentage":40,"resets_at":1800300000}})");
-    r = Limits::claude();
-    ASSERT_TRUE(r);
-    EXPECT_FALSE(r->five);
-    EXPECT_TRUE(r->week);
+    // A folder where the file should be.
+    std::filesystem::remove(Limits::claudeFile());
+    std::filesystem::create_directories(Limits::claudeFile());
+    EXPECT_FALSE(Limits::claude());
 }
 
 class LimitRows : public HomeTest {
@@ -268,7 +199,11 @@ class LimitRows : public HomeTest {
     LimitRows() : scanner(Config{}, home.path() + "/claude", home.path() + "/codex") {}
 
     void putClaude(const std::string& content) { home.write(".quillon/claude-limits.json", content); }
-    void putClaude(double fiveUsed, double fiveReset, double weekUsed, double weekReset, double at) {
+    // A reading of the 5-hour window only, or of both.
+    void putFive(double used, double reset, double at = 1) {
+        putClaude(format(R"({"at":%.3f,"five_hour":{"used_percentage":%.17g,"resets_at":%.17g}})", at, used, reset));
+    }
+    void putBoth(double fiveUsed, double fiveReset, double weekUsed, double weekReset, double at) {
         putClaude(format(R"({"at":%.3f,"five_hour":{"used_percentage":%.17g,"resets_at":%.17g},)"
                          R"("seven_day":{"used_percentage":%.17g,"resets_at":%.17g}})",
                          at, fiveUsed, fiveReset, weekUsed, weekReset));
@@ -283,6 +218,11 @@ class LimitRows : public HomeTest {
         u.input = tokens;
         scanner.add(s, u, tool == "Codex" ? "gpt-5" : "claude-sonnet-4", when, false);
     }
+    std::vector<std::string> names() {
+        std::vector<std::string> out;
+        for (const auto& v : Limits::views(scanner, config, now)) out.push_back(v.tool + " " + v.label);
+        return out;
+    }
 
     Zone zone{"UTC"};
     LogScanner scanner;
@@ -291,86 +231,51 @@ class LimitRows : public HomeTest {
 };
 
 TEST_F(LimitRows, rowsInFixedOrderWithTheirFields) {
-    putClaude(30, now + 14'400, 10, now + 3 * 86'400, now - 120);
+    putBoth(30, now + 14'400, 10, now + 3 * 86'400, now - 120);
     scanner.recordCodexLimits(CodexLimits{LimitReading{55, now + 7'200, 300},
                                           LimitReading{20, now + 86'400, 10'080}, now - 600});
     auto rows = Limits::views(scanner, config, now);
     ASSERT_EQ(rows.size(), 4u);
-    EXPECT_EQ(rows[0].tool, "Claude Code");
-    EXPECT_EQ(rows[0].label, "5-hour");
-    EXPECT_EQ(rows[1].tool, "Claude Code");
-    EXPECT_EQ(rows[1].label, "Weekly");
-    EXPECT_EQ(rows[2].tool, "Codex");
-    EXPECT_EQ(rows[2].label, "5-hour");
-    EXPECT_EQ(rows[3].tool, "Codex");
-    EXPECT_EQ(rows[3].label, "Weekly");
-
-    const LimitView& five = rows[0];
-    EXPECT_EQ(five.id, "Claude Code:5-hour:" + std::to_string(static_cast<std::int64_t>(now + 14'400)));
-    EXPECT_EQ(five.usedPercent, 30);
-    EXPECT_EQ(five.resetsAt, now + 14'400);
-    EXPECT_EQ(five.resetText, "resets 4:00 PM");
-    EXPECT_EQ(five.forecast, "At this pace you run out at 2:20 PM, 1.7 hours before it resets.");
-    EXPECT_EQ(five.level, 1);
-    EXPECT_FALSE(five.top);
-    EXPECT_EQ(five.asOf, now - 120);
-
+    EXPECT_EQ(names(), (std::vector<std::string>{"Claude Code 5-hour", "Claude Code Weekly", "Codex 5-hour",
+                                                 "Codex Weekly"}));
+    EXPECT_EQ(rows[0], (LimitView{"Claude Code:5-hour:" + std::to_string(static_cast<std::int64_t>(now + 14'400)),
+                                  "Claude Code", "5-hour", 30, now + 14'400, "resets 4:00 PM",
+                                  "At this pace you run out at 2:20 PM, 1.7 hours before it resets.",
+                                  std::nullopt, now - 120, 1}));
     EXPECT_EQ(rows[1].resetText, "resets Fri 12:00 PM");  // another day shows the weekday
     EXPECT_EQ(rows[3].asOf, now - 600);
     EXPECT_EQ(rows[3].id, "Codex:Weekly:" + std::to_string(static_cast<std::int64_t>(now + 86'400)));
 }
 
 TEST_F(LimitRows, watchSwitchesAndMissingReadings) {
-    putClaude(30, now + 14'400, 10, now + 3 * 86'400, now);
-    scanner.recordCodexLimits(CodexLimits{LimitReading{55, now + 7'200, 300}, std::nullopt, now});
+    putBoth(30, now + 14'400, 10, now + 3 * 86'400, now);
+    // Codex without a window length gives no row; labels follow the key, not the length.
+    scanner.recordCodexLimits(
+        CodexLimits{LimitReading{55, now + 600'000, 10'080}, LimitReading{10, now + 3'600, 0}, now});
     config.watchClaude = false;
-    auto rows = Limits::views(scanner, config, now);
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0].tool, "Codex");
-
+    EXPECT_EQ(names(), std::vector<std::string>{"Codex 5-hour"});
     config.watchClaude = true;
     config.watchCodex = false;
-    rows = Limits::views(scanner, config, now);
-    ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[1].tool, "Claude Code");
-
+    EXPECT_EQ(names(), (std::vector<std::string>{"Claude Code 5-hour", "Claude Code Weekly"}));
     putClaude(R"({"at":1,"seven_day":{"used_percentage":10,"resets_at":)" + std::to_string(now + 86'400) + "}}");
-    rows = Limits::views(scanner, config, now);
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0].label, "Weekly");
-
+    EXPECT_EQ(names(), std::vector<std::string>{"Claude Code Weekly"});
     putClaude(R"({"seven_day":{"used_percentage":10,"resets_at":)" + std::to_string(now + 86'400) + "}}");
-    EXPECT_TRUE(Limits::views(scanner, config, now).empty());
+    EXPECT_TRUE(names().empty());
 }
 
-TEST_F(LimitRows, staleOrUnwindowedReadingsGiveNoRow) {
-    // Reset exactly now or earlier: stale.
-    putClaude(30, now, 10, now - 1, now - 60);
-    EXPECT_TRUE(Limits::views(scanner, config, now).empty());
-
-    // Codex without a window length gives no row; labels follow the key, not the length.
-    config.watchClaude = false;
-    scanner.recordCodexLimits(CodexLimits{LimitReading{10, now + 600'000, 10'080},
-                                          LimitReading{10, now + 3'600, 0}, now});
-    auto rows = Limits::views(scanner, config, now);
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0].label, "5-hour");
-}
-
-TEST_F(LimitRows, outOfRangeNumbersGiveNoRowOrASensibleOne) {
+TEST_F(LimitRows, staleOrOutOfRangeReadingsGiveNoRowOrASensibleOne) {
     const double soon = now + 3'600;
     const double big = 1e300;
     struct Case {
         double used, reset;
         bool row;
     } cases[] = {
-        {-5, soon, false},  {-0.0001, soon, false}, {150, soon, true},   {big, soon, true},
-        {30, now - 5, false}, {30, big, false},     {30, -big, false},   {30, now + 5 * 3'600 * 3, false},
-        {0, soon, true},    {100, soon, true},
+        {-5, soon, false}, {-0.0001, soon, false}, {150, soon, true},  {big, soon, true},
+        {30, now, false},  {30, now - 5, false},   {30, big, false},   {30, -big, false},
+        {30, now + 5 * 3'600 * 3, false},          {0, soon, true},    {100, soon, true},
     };
     for (const Case& c : cases) {
-        putClaude(format(R"({"at":%.3f,"five_hour":{"used_percentage":%.17g,"resets_at":%.17g}})", now, c.used,
-                         c.reset));
+        putFive(c.used, c.reset, now);
         auto rows = Limits::views(scanner, config, now);
         SCOPED_TRACE(std::to_string(c.used) + " / " + std::to_string(c.reset));
         ASSERT_EQ(rows.size(), c.row ? 1u : 0u);
@@ -378,98 +283,60 @@ TEST_F(LimitRows, outOfRangeNumbersGiveNoRowOrASensibleOne) {
         const LimitView& v = rows[0];
         EXPECT_GE(v.usedPercent, 0);
         EXPECT_LE(v.usedPercent, 100);
-        EXPECT_GT(v.resetsAt, now);
-        EXPECT_EQ(v.forecast.find('-'), std::string::npos) << v.forecast;
         EXPECT_EQ(v.resetText, "resets 1:00 PM");
+        EXPECT_EQ(v.forecast.find('-'), std::string::npos) << v.forecast;
         if (c.used >= 100) {
             EXPECT_EQ(v.forecast, "Limit reached. It resets 1:00 PM.");
-            EXPECT_EQ(v.level, 2);
-            auto n = Limits::nudges(rows);
-            ASSERT_EQ(n.size(), 1u);
-            EXPECT_EQ(n[0].title, "Claude Code 5-hour limit: 100% used");
         }
     }
 }
 
-TEST_F(LimitRows, topSessionFromTheWindowsHours) {
+TEST_F(LimitRows, topSessionFromTheWindowsHoursFromAQuarterOfTheTokens) {
     const Instant start = now + 3'600 - kFive;  // window began at 8:00
-    putClaude(R"({"at":1,"five_hour":{"used_percentage":30,"resets_at":)" + std::to_string(now + 3'600) + "}}");
+    putFive(30, now + 3'600);
+    spend("old", "Claude Code", 1'000'000, start - 3'601);  // an hour before the window
+    spend("x", "Codex", 5'000, start + 60);                 // another tool
+    EXPECT_EQ(Limits::views(scanner, config, now).at(0).top, std::nullopt) << "no tokens in the window";
 
-    // Exactly a quarter of the window's tokens.
+    // Exactly a quarter of the window's tokens, then just below (100 of 402).
     spend("a", "Claude Code", 100, start + 60, "Alpha");
     spend("b", "Claude Code", 100, start + 3'700);
     spend("c", "Claude Code", 100, start + 7'300);
     spend("d", "Claude Code", 100, start + 10'900);
-    spend("old", "Claude Code", 1'000'000, start - 3'601);  // an hour before the window
-    spend("x", "Codex", 5'000, start + 60);                 // another tool
-    auto rows = Limits::views(scanner, config, now);
-    ASSERT_EQ(rows.size(), 1u);
-    ASSERT_TRUE(rows[0].top);
-    EXPECT_EQ(*rows[0].top, "Alpha used about 25% of the tokens in this window.");
-
-    // 24.9%: 249 of 1,000.
-    scanner.session("a").hours.clear();
-    scanner.session("b").hours.clear();
-    scanner.session("c").hours.clear();
-    scanner.session("d").hours.clear();
-    spend("a", "Claude Code", 249, start + 60);
-    spend("b", "Claude Code", 249, start + 3'700);
-    spend("c", "Claude Code", 249, start + 7'300);
-    spend("d", "Claude Code", 249, start + 10'900);
-    spend("e", "Claude Code", 4, start + 10'900);
-    rows = Limits::views(scanner, config, now);
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0].top, std::nullopt);
+    EXPECT_EQ(Limits::views(scanner, config, now).at(0).top, "Alpha used about 25% of the tokens in this window.");
+    spend("e", "Claude Code", 2, start + 10'900);
+    EXPECT_EQ(Limits::views(scanner, config, now).at(0).top, std::nullopt);
 }
 
 TEST_F(LimitRows, topSessionCountsTheStartHourWholeAndBreaksTiesByOrder) {
     const Instant start = now + 1'800 - kFive;  // 7:30, in the middle of an hour
-    putClaude(R"({"at":1,"five_hour":{"used_percentage":30,"resets_at":)" + std::to_string(now + 1'800) + "}}");
+    putFive(30, now + 1'800);
     spend("first", "Claude Code", 500, start - 1'200, "First");  // 7:10, same hour as the start
     spend("second", "Claude Code", 500, start + 3'600, "Second");
-    auto rows = Limits::views(scanner, config, now);
-    ASSERT_EQ(rows.size(), 1u);
-    ASSERT_TRUE(rows[0].top);
-    EXPECT_EQ(*rows[0].top, "First used about 50% of the tokens in this window.");
-}
-
-TEST_F(LimitRows, noTopWithoutTokensInTheWindow) {
-    putClaude(R"({"at":1,"five_hour":{"used_percentage":30,"resets_at":)" + std::to_string(now + 3'600) + "}}");
-    spend("old", "Claude Code", 1'000, now - 86'400);
-    spend("codex", "Codex", 1'000, now - 60);
-    auto rows = Limits::views(scanner, config, now);
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_FALSE(rows[0].top);
+    EXPECT_EQ(Limits::views(scanner, config, now).at(0).top, "First used about 50% of the tokens in this window.");
 }
 
 TEST_F(LimitRows, nudgesOncePerLevelOfAWindow) {
     const Instant reset = now + 3'600;
-    putClaude(R"({"at":1,"five_hour":{"used_percentage":85.9,"resets_at":)" + std::to_string(reset) + "}}");
+    putFive(85.9, reset);
     spend("s", "Claude Code", 100, now - 60, "Refactor");
     auto rows = Limits::views(scanner, config, now);
     ASSERT_EQ(rows.size(), 1u);
-    ASSERT_EQ(rows[0].level, 1);
-    auto warn = Limits::nudges(rows);
-    ASSERT_EQ(warn.size(), 1u);
     const std::string window = "limit:Claude Code:5-hour:" + std::to_string(static_cast<std::int64_t>(reset));
-    EXPECT_EQ(warn[0].id, window + ":1");
-    EXPECT_EQ(warn[0].title, "Claude Code 5-hour limit: 85% used");
-    EXPECT_EQ(warn[0].detail, rows[0].forecast + " Refactor used about 100% of the tokens in this window.");
+    const std::string top = " Refactor used about 100% of the tokens in this window.";
+    EXPECT_EQ(Limits::nudges(rows),
+              (std::vector<Nudge>{{window + ":1", "Claude Code 5-hour limit: 85% used", rows[0].forecast + top}}));
 
-    putClaude(R"({"at":2,"five_hour":{"used_percentage":100,"resets_at":)" + std::to_string(reset) + "}}");
-    auto reached = Limits::nudges(Limits::views(scanner, config, now));
-    ASSERT_EQ(reached.size(), 1u);
-    EXPECT_EQ(reached[0].id, window + ":2");
-    EXPECT_EQ(reached[0].detail,
-              "Limit reached. It resets 1:00 PM. Refactor used about 100% of the tokens in this window.");
-}
+    putFive(100, reset, 2);
+    EXPECT_EQ(Limits::nudges(Limits::views(scanner, config, now)),
+              (std::vector<Nudge>{{window + ":2", "Claude Code 5-hour limit: 100% used",
+                                   "Limit reached. It resets 1:00 PM." + top}}));
 
-TEST(LimitNudges, onlyWarningRowsInOrderAndWeeklyInLowerCase) {
+    // Calm rows give none; the weekly label is written in lower case.
     LimitView calm{"Codex:5-hour:1", "Codex", "5-hour", 10, 1, "resets", "Barely used so far.", std::nullopt, 0, 0};
     LimitView weekly{"Codex:Weekly:2", "Codex", "Weekly", 92.7, 2, "resets", "On pace.", std::nullopt, 0, 1};
-    auto n = Limits::nudges({calm, weekly});
-    ASSERT_EQ(n.size(), 1u);
-    EXPECT_EQ(n[0], (Nudge{"limit:Codex:Weekly:2:1", "Codex weekly limit: 92% used", "On pace."}));
+    EXPECT_EQ(Limits::nudges({calm, weekly}),
+              (std::vector<Nudge>{{"limit:Codex:Weekly:2:1", "Codex weekly limit: 92% used", "On pace."}}));
 }
 
 } // namespace
