@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
-
 #include "report/diagnosis.h"
 #include "scanner/usage.h"
 
@@ -18,61 +16,47 @@ SessionAgg session(const std::string& kind, std::optional<Instant> at, std::opti
     return s;
 }
 
-Diagnosis::State stateAfter(const std::string& kind, double idle, std::optional<std::string> tool = {}) {
-    return Diagnosis::state(session(kind, kNow - idle, std::move(tool)), Config{}, kNow);
-}
-
-TEST(SessionState, pendingToolWaitsFrom45Seconds) {
-    auto working = stateAfter("tool", 44, "Bash");
-    EXPECT_EQ(working.text, "Working");
-    EXPECT_EQ(working.level, 0);
-    EXPECT_EQ(working.waitedSeconds, 0);
-
-    auto waiting = stateAfter("tool", 45, "Bash");
-    EXPECT_EQ(waiting.text, "Waiting on Bash for 1 min (may need your approval)");
-    EXPECT_EQ(waiting.level, 2);
-    EXPECT_EQ(waiting.waitedSeconds, 45);
-
-    EXPECT_EQ(stateAfter("tool", 5'400).text, "Waiting on a tool for 1.5 hours (may need your approval)");
-    EXPECT_EQ(stateAfter("tool", 600, "").text, "Waiting on a tool for 10 min (may need your approval)");
-}
-
-TEST(SessionState, thresholdsOfTheOtherKinds) {
+TEST(SessionState, eachKindFromItsThreshold) {
     struct Case {
         const char* kind;
+        std::optional<std::string> tool;
         double threshold;
         const char* text;  // at the threshold plus two minutes
+        std::int64_t level;
     } cases[] = {
-        {"text", 30, "Finished 2 min ago"},   {"done", 30, "Finished 2 min ago"},
-        {"result", 180, "Quiet for 5 min"},   {"prompt", 180, "Quiet for 5 min"},
-        {"started", 180, "Quiet for 5 min"},  {"", 120, "Last active 4 min ago"},
-        {"unknown", 120, "Last active 4 min ago"},
+        {"tool", "Bash", 45, "Waiting on Bash for 2 min (may need your approval)", 2},
+        {"tool", std::nullopt, 45, "Waiting on a tool for 2 min (may need your approval)", 2},
+        {"tool", "", 45, "Waiting on a tool for 2 min (may need your approval)", 2},
+        {"text", {}, 30, "Finished 2 min ago", 1},
+        {"done", {}, 30, "Finished 2 min ago", 1},
+        {"result", {}, 180, "Quiet for 5 min", 1},
+        {"prompt", {}, 180, "Quiet for 5 min", 1},
+        {"started", {}, 180, "Quiet for 5 min", 1},
+        {"", {}, 120, "Last active 4 min ago", 1},
+        {"unknown", {}, 120, "Last active 4 min ago", 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.kind);
-        auto below = stateAfter(c.kind, c.threshold - 1);
-        EXPECT_EQ(below.text, "Working");
-        EXPECT_EQ(below.level, 0);
-        auto at = stateAfter(c.kind, c.threshold);
-        EXPECT_EQ(at.level, 1);
-        EXPECT_EQ(at.waitedSeconds, 0);
-        EXPECT_EQ(stateAfter(c.kind, c.threshold + 120).text, c.text);
+        auto at = [&](double idle) { return Diagnosis::state(session(c.kind, kNow - idle, c.tool), Config{}, kNow); };
+        EXPECT_EQ(at(c.threshold - 1).text, "Working");
+        EXPECT_EQ(at(c.threshold - 1).level, 0);
+        EXPECT_EQ(at(c.threshold).level, c.level);
+        auto later = at(c.threshold + 120);
+        EXPECT_EQ(later.text, c.text);
+        // Only a wait reports its seconds.
+        EXPECT_EQ(later.waitedSeconds, c.level == 2 ? c.threshold + 120 : 0);
     }
-    EXPECT_EQ(stateAfter("text", 30).text, "Finished 1 min ago");
+    EXPECT_EQ(Diagnosis::state(session("text", kNow - 30), Config{}, kNow).text, "Finished 1 min ago");
 }
 
 TEST(SessionState, referenceInstantFallsBackToLastThenNow) {
     SessionAgg s("s1");
     EXPECT_EQ(Diagnosis::state(s, Config{}, kNow).text, "Working");
-
     s.last = kNow - 600;  // no event time: the last turn counts
     EXPECT_EQ(Diagnosis::state(s, Config{}, kNow).text, "Last active 10 min ago");
-
     s.lastKind = "text";
     s.lastKindAt = kNow + 3'600;  // a clock ahead of ours: idle 0
-    auto future = Diagnosis::state(s, Config{}, kNow);
-    EXPECT_EQ(future.text, "Working");
-    EXPECT_EQ(future.level, 0);
+    EXPECT_EQ(Diagnosis::state(s, Config{}, kNow).text, "Working");
 }
 
 TEST(SessionState, stoppedOnAFailure) {
@@ -92,7 +76,6 @@ TEST(SessionState, stoppedOnAFailure) {
     EXPECT_EQ(Diagnosis::state(s, config, kNow).level, 3);
     s.lastToolError->at = kNow - 598.5;
     EXPECT_EQ(Diagnosis::state(s, config, kNow).text, "Quiet for 10 min");
-
     // ...unless the assistant answered in text after it.
     s.lastKind = "text";
     EXPECT_EQ(Diagnosis::state(s, config, kNow).text, "Stopped on a failure, idle 10 min");
@@ -105,79 +88,54 @@ TEST(SessionState, stoppedOnAFailure) {
     EXPECT_EQ(Diagnosis::state(pending, config, kNow).text, "Waiting on Bash for 15 min (may need your approval)");
 }
 
-SessionReport report(std::int64_t contextNow, std::int64_t floor) {
-    SessionReport r;
-    r.contextNow = contextNow;
-    r.floor = floor;
-    r.tokensToday = 1'000'000;
-    r.turnsToday = 10;
-    return r;
-}
-
-TEST(Advice, compactSentenceOfTheWorkedExample) {
-    auto advice = Diagnosis::advice(report(220'000, 40'000), Config{});
-    ASSERT_EQ(advice.size(), 1u);
-    EXPECT_EQ(advice[0],
-              "Compact now: it carries 180K of history on top of a 40K start, so each turn costs about 5.5x a "
-              "fresh one.");
-}
-
-TEST(Advice, compactThresholdAndUnknownStart) {
-    EXPECT_TRUE(Diagnosis::advice(report(149'999, 0), Config{}).empty());
-    auto advice = Diagnosis::advice(report(150'000, 0), Config{});
-    ASSERT_EQ(advice.size(), 1u);
-    EXPECT_EQ(advice[0],
-              "Compact now: it carries 150K of history on top of a 0 start, so each turn costs about 7.5x a "
-              "fresh one.");
-    // A context below its start has no history.
-    Config low;
+TEST(Advice, eachSentenceFromItsThresholdInOrder) {
+    const std::string compact = "Compact now: it carries ";
+    const std::string subagents = "Subagents are 60% of its tokens today. Fewer, narrower helpers would cut it.";
+    Config low;  // a context below its start has no history
     low.historyCeiling = 0;
     low.floorWarning = 1'000'000;
-    auto shrunk = Diagnosis::advice(report(10'000, 50'000), low);
-    ASSERT_EQ(shrunk.size(), 1u);
-    EXPECT_TRUE(shrunk[0].starts_with("Compact now: it carries 0 of history on top of a 50K start")) << shrunk[0];
-}
-
-TEST(Advice, heavyStart) {
-    EXPECT_TRUE(Diagnosis::advice(report(59'999, 59'999), Config{}).empty());
-    auto heavy = Diagnosis::advice(report(60'000, 60'000), Config{});
-    ASSERT_EQ(heavy.size(), 1u);
-    EXPECT_EQ(heavy[0], "Starts at 60K before any work. Turn off connectors and plugins this session does not use.");
-
-    Config zero;
-    zero.floorWarning = 0;
-    auto unknown = Diagnosis::advice(report(1'000, 0), zero);
-    ASSERT_EQ(unknown.size(), 1u);
-    EXPECT_EQ(unknown[0], "Starts at 0 before any work. Turn off connectors and plugins this session does not use.");
-}
-
-TEST(Advice, subagentsAndLongSessionsInOrder) {
-    SessionReport r = report(1'000, 1'000);
-    r.tokensToday = 20'000'000;
-    r.sideShare = 12'000'000.0 / 20'000'000.0;
-    r.turnsToday = 1'499;
-    auto advice = Diagnosis::advice(r, Config{});
-    ASSERT_EQ(advice.size(), 1u);
-    EXPECT_EQ(advice[0], "Subagents are 60% of its tokens today. Fewer, narrower helpers would cut it.");
-
-    r.tokensToday = 19'999'999;
-    EXPECT_TRUE(Diagnosis::advice(r, Config{}).empty());
-    r.tokensToday = 20'000'000;
-    r.sideShare = 0.5999;
-    EXPECT_TRUE(Diagnosis::advice(r, Config{}).empty());
-
-    // All four, in their fixed order.
-    SessionReport all = report(400'000, 80'000);
-    all.tokensToday = 30'000'000;
-    all.sideShare = 0.75;
-    all.turnsToday = 1'500;
-    auto four = Diagnosis::advice(all, Config{});
-    ASSERT_EQ(four.size(), 4u);
-    EXPECT_TRUE(four[0].starts_with("Compact now: it carries 320K of history on top of a 80K start"));
-    EXPECT_TRUE(four[0].ends_with("about 5.0x a fresh one."));
-    EXPECT_TRUE(four[1].starts_with("Starts at 80K "));
-    EXPECT_EQ(four[2], "Subagents are 75% of its tokens today. Fewer, narrower helpers would cut it.");
-    EXPECT_EQ(four[3], "1500 turns today in one session. Long sessions pay for their whole history every turn.");
+    Config noFloorWarning;
+    noFloorWarning.floorWarning = 0;
+    struct Case {
+        std::int64_t contextNow, floor, tokensToday;
+        double sideShare;
+        std::int64_t turnsToday;
+        Config config;
+        std::vector<std::string> advice;
+    } cases[] = {
+        // The worked example: 180K of history on a 40K start.
+        {220'000, 40'000, 1'000'000, 0, 10, {},
+         {compact + "180K of history on top of a 40K start, so each turn costs about 5.5x a fresh one."}},
+        // An unknown start counts as 20,000 in the ratio.
+        {149'999, 0, 1'000'000, 0, 10, {}, {}},
+        {150'000, 0, 1'000'000, 0, 10, {},
+         {compact + "150K of history on top of a 0 start, so each turn costs about 7.5x a fresh one."}},
+        {10'000, 50'000, 1'000'000, 0, 10, low,
+         {compact + "0 of history on top of a 50K start, so each turn costs about 0.2x a fresh one."}},
+        {59'999, 59'999, 1'000'000, 0, 10, {}, {}},
+        {60'000, 60'000, 1'000'000, 0, 10, {},
+         {"Starts at 60K before any work. Turn off connectors and plugins this session does not use."}},
+        {1'000, 0, 1'000'000, 0, 10, noFloorWarning,
+         {"Starts at 0 before any work. Turn off connectors and plugins this session does not use."}},
+        {1'000, 1'000, 20'000'000, 0.6, 1'499, {}, {subagents}},
+        {1'000, 1'000, 19'999'999, 0.6, 1'499, {}, {}},
+        {1'000, 1'000, 20'000'000, 0.5999, 1'499, {}, {}},
+        // All four, in their fixed order.
+        {400'000, 80'000, 30'000'000, 0.75, 1'500, {},
+         {compact + "320K of history on top of a 80K start, so each turn costs about 5.0x a fresh one.",
+          "Starts at 80K before any work. Turn off connectors and plugins this session does not use.",
+          "Subagents are 75% of its tokens today. Fewer, narrower helpers would cut it.",
+          "1500 turns today in one session. Long sessions pay for their whole history every turn."}},
+    };
+    for (const Case& c : cases) {
+        SessionReport r;
+        r.contextNow = c.contextNow;
+        r.floor = c.floor;
+        r.tokensToday = c.tokensToday;
+        r.sideShare = c.sideShare;
+        r.turnsToday = c.turnsToday;
+        EXPECT_EQ(Diagnosis::advice(r, c.config), c.advice) << c.contextNow << " / " << c.floor;
+    }
 }
 
 } // namespace
