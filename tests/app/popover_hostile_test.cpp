@@ -3,12 +3,12 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
-#include <QTextDocument>
 
 #include <cmath>
 
 #include "app/model.h"
 #include "app/popover_view.h"
+#include "hostile_texts.h"
 #include "popover_support.h"
 #include "test_home.h"
 
@@ -18,76 +18,36 @@ namespace {
 using app::Model;
 using app::PopoverView;
 
-// Text that someone else wrote: a PR title, a tool's error, an alert file's name.
-const std::vector<std::string> kHostile = {
-    "\x1b[31mred\x1b[0m title",                        // ANSI colour
-    "copy \x1b]52;c;Y3VybCBldmlsIHwgc2g=\x07 me",      // OSC 52: write the clipboard
-    "<img src=\"file:///etc/passwd\"> seen",           // an image
-    "<a href=\"https://evil.example\">click</a> here", // a link
-    "Title\r\nX-Injected: yes",                        // header injection
-    "invoice \xE2\x80\xAEtxt.exe",                     // U+202E right-to-left override
-    "bad \xff\xfe bytes \xc3",                         // invalid UTF-8
-};
-
-std::string joined() {
-    std::string all;
-    for (const std::string& s : kHostile)
-        all += s + " ";
-    return all;
+const std::string& hostile(std::size_t i) {
+    return hostileTexts[i % hostileTexts.size()].text;
 }
 
-TEST(PlainText, neutralisesControlsAndKeepsTheRestReadable) {
+TEST(PlainText, keepsLineBreaksTabsAndRightToLeftTextAndBreaksLongRunsBetweenWholeCharacters) {
     using app::plainText;
-    EXPECT_EQ(plainText("Checks failed: api-server#482"), "Checks failed: api-server#482");
-    EXPECT_EQ(plainText("\x1b[31mred"), QString::fromUtf8("\xEF\xBF\xBD[31mred"));
     EXPECT_EQ(plainText("a\r\nb\rc\nd\te"), "a\nb\nc\nd\te");
-    EXPECT_EQ(plainText("x\x7f\xC2\x85y"), QString::fromUtf8("x\xEF\xBF\xBD\xEF\xBF\xBDy")); // DEL and C1 NEL
-    EXPECT_EQ(plainText("a\xE2\x80\xAE"
-                        "b\xE2\x81\xA6"
-                        "c"),
-              QString::fromUtf8("a\xEF\xBF\xBD"
-                                "b\xEF\xBF\xBD"
-                                "c"));
-    EXPECT_EQ(plainText("bad \xff"), QString::fromUtf8("bad \xEF\xBF\xBD"));
+    EXPECT_EQ(plainText("\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D"), QString::fromUtf8("\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D"));
     EXPECT_EQ(plainText("<b>bold</b> & more"), "<b>bold</b> & more");
-    // Right-to-left text itself is left alone.
-    EXPECT_EQ(plainText("\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D"),
-              QString::fromUtf8("\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D"));
-}
 
-TEST(PlainText, breaksLongRunsOnlyBetweenWholeCharacters) {
-    using app::plainText;
-    const QString run = plainText(std::string(100, 'x'));
-    EXPECT_GE(run.count(QChar(0x200B)), 3);
-    QString without = run;
-    without.remove(QChar(0x200B));
-    EXPECT_EQ(without, QString(100, 'x'));
-
-    // 60 emoji (surrogate pairs) and an "e" with a combining accent repeated: never split inside.
-    std::string emoji;
-    for (int i = 0; i < 60; ++i)
+    // 100 letters, 60 emoji (surrogate pairs), an "e" with a combining accent 60 times: break
+    // points appear, never inside a character, and take nothing away.
+    std::string emoji, accents;
+    for (int i = 0; i < 60; ++i) {
         emoji += "\xF0\x9F\x98\x80";
-    std::string accents;
-    for (int i = 0; i < 60; ++i)
         accents += "e\xCC\x81";
-    for (const std::string& s : {emoji, accents}) {
+    }
+    for (const std::string& s : {std::string(100, 'x'), emoji, accents}) {
         const QString out = plainText(s);
+        EXPECT_GE(out.count(QChar(0x200B)), 3);
         for (qsizetype i = 0; i < out.size(); ++i) {
             if (out[i] != QChar(0x200B)) continue;
-            ASSERT_GT(i, 0);
+            ASSERT_TRUE(i > 0 && i + 1 < out.size());
             EXPECT_FALSE(out[i - 1].isHighSurrogate());
-            ASSERT_LT(i + 1, out.size());
             EXPECT_NE(out[i + 1].category(), QChar::Mark_NonSpacing);
         }
         QString back = out;
         back.remove(QChar(0x200B));
         EXPECT_EQ(back, QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())));
     }
-}
-
-TEST(ClipboardText, dropsControlCharacters) {
-    EXPECT_EQ(app::clipboardText("https://x.example/a\n\x1b]52;c;AA==\x07"), "https://x.example/a]52;c;AA==");
-    EXPECT_EQ(app::clipboardText("/tmp/file name.log"), "/tmp/file name.log");
 }
 
 class HostileTest : public HomeTest {
@@ -101,12 +61,15 @@ class HostileTest : public HomeTest {
 TEST_F(HostileTest, everyOutsideTextShowsLiterallyAndNothingActs) {
     record(view, recorded);
     const Instant now = currentInstant();
+    std::string joined;
+    for (const auto& h : hostileTexts)
+        joined += h.text + " ";
     std::vector<Gate> gates;
     for (std::size_t i = 0; i < 4; ++i) {
-        Gate g = makeGate("pr:" + std::to_string(i), kHostile[i + 2], now - 60);
-        g.title = kHostile[i];
-        g.detail = kHostile[i + 1];
-        g.hint = kHostile[i + 3];
+        Gate g = makeGate("pr:" + std::to_string(i), hostile(i + 2), now - 60);
+        g.title = hostile(i);
+        g.detail = hostile(i + 1);
+        g.hint = hostile(i + 3);
         gates.push_back(g);
     }
     model.setGates(gates);
@@ -114,29 +77,29 @@ TEST_F(HostileTest, everyOutsideTextShowsLiterallyAndNothingActs) {
     Snapshot snap = Snapshot::empty(now);
     snap.ready = true;
     for (std::size_t i = 0; i < 3; ++i) {
-        SessionReport s = makeSession(kHostile[i], static_cast<std::int64_t>(i));
-        s.project = kHostile[i + 1];
-        s.state = kHostile[i + 2];
-        s.advice = {kHostile[i + 3], kHostile[i + 4]};
-        s.tool = kHostile[6];
+        SessionReport s = makeSession(hostile(i), static_cast<std::int64_t>(i));
+        s.project = hostile(i + 1);
+        s.state = hostile(i + 2);
+        s.advice = {hostile(i + 3), hostile(i + 4)};
+        s.tool = hostile(i + 7);
         snap.sessions.push_back(s);
         LimitView v;
-        v.tool = kHostile[i];
-        v.label = kHostile[i + 1];
-        v.resetText = kHostile[i + 2];
-        v.forecast = kHostile[i + 3];
-        v.top = kHostile[i + 4];
+        v.tool = hostile(i + 3);
+        v.label = hostile(i + 4);
+        v.resetText = hostile(i + 5);
+        v.forecast = hostile(i + 6);
+        v.top = hostile(i + 7);
         snap.limits.push_back(v);
     }
     model.setSnap(snap);
-    model.setNote(joined());
+    model.setNote(joined);
     model.setShowConnect(true);
-    model.setConnectError(joined());
-    model.setPushStatus(joined());
+    model.setConnectError(joined);
+    model.setPushStatus(joined);
     fit(view);
 
-    // Qt would take these for rich text if asked to guess, so the test can tell.
-    ASSERT_TRUE(Qt::mightBeRichText(QString::fromStdString(kHostile[2])));
+    // Qt would take the markup for rich text if asked to guess, so the test can tell.
+    ASSERT_TRUE(Qt::mightBeRichText(QString::fromStdString(hostile(5))));
 
     QString everything;
     int outside = 0;
@@ -150,25 +113,27 @@ TEST_F(HostileTest, everyOutsideTextShowsLiterallyAndNothingActs) {
         EXPECT_FALSE(label->openExternalLinks());
         for (QChar c : text) {
             const char16_t u = c.unicode();
-            EXPECT_FALSE(u < 0x20 && u != u'\n' && u != u'\t')
+            EXPECT_FALSE((u < 0x20 && u != u'\n' && u != u'\t') || (u >= 0x7F && u <= 0x9F) ||
+                         (u >= 0x202A && u <= 0x202E))
                 << label->objectName().toStdString() << " carries control " << int(u);
-            EXPECT_FALSE(u == 0x7F || (u >= 0x80 && u <= 0x9F) || u == 0x202E);
         }
         everything += text + "\n";
-        outside += text.contains("<img") || text.contains("<a href") || text.contains("[31mred");
+        outside += text.contains("<img") || text.contains("[31mred");
     }
     // Everything still shows, readably.
     EXPECT_GT(outside, 10);
     for (const char* visibleText :
-         {"<img src=\"file:///etc/passwd\"> seen", "<a href=\"https://evil.example\">click</a> here",
-          "[31mred", "]52;c;", "Title\nX-Injected: yes", "txt.exe", "bad \xEF\xBF\xBD\xEF\xBF\xBD bytes"})
+         {"Deploy\nX-Injected: 1\n\nGET /admin", "[31mred", "]52;c;", "31mb", "exe.pdf",
+          "<img src=https://evil.example/x.png> <a href=\"https://evil.example\">fix</a> & more",
+          "bad \xEF\xBF\xBD\xEF\xBF\xBD bytes \xEF\xBF\xBD end"})
         EXPECT_TRUE(everything.contains(QString::fromUtf8(visibleText))) << visibleText;
 
     // Tooltips are guessed too; none carries outside text.
     for (QWidget* w : view.findChildren<QWidget*>())
         EXPECT_FALSE(w->toolTip().contains("<img"));
 
-    // None of the hostile links is a web address or an existing file: Open does nothing.
+    // None of the hostile links is a web address or an existing file: Open does nothing. Copying
+    // drops the control characters and keeps the rest.
     for (QPushButton* open : visible<QPushButton>(&view, "openButton"))
         QTest::mouseClick(open, Qt::LeftButton, {}, open->rect().center());
     EXPECT_TRUE(recorded.opened.empty());
@@ -176,6 +141,7 @@ TEST_F(HostileTest, everyOutsideTextShowsLiterallyAndNothingActs) {
     for (QPushButton* copy : visible<QPushButton>(&view, "copyLinkButton"))
         QTest::mouseClick(copy, Qt::LeftButton, {}, copy->rect().center());
     ASSERT_EQ(recorded.copied.size(), 4u);
+    EXPECT_TRUE(recorded.copied[1].contains("]52;c;ZWNobyBwd25lZA==copied"));
     for (const QString& copied : recorded.copied)
         for (QChar c : copied)
             EXPECT_FALSE(c.unicode() < 0x20 || c.unicode() == 0x7F);
@@ -183,24 +149,14 @@ TEST_F(HostileTest, everyOutsideTextShowsLiterallyAndNothingActs) {
 
 // The colours must read on both themes: every label against the panel's background.
 double luminance(const QColor& c) {
-    const auto channel = [](double v) {
-        return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
-    };
+    const auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
     return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
-}
-double contrast(const QColor& a, const QColor& b) {
-    const double x = luminance(a), y = luminance(b);
-    return (std::max(x, y) + 0.05) / (std::min(x, y) + 0.05);
 }
 
 TEST_F(HostileTest, labelsReadOnLightAndDarkPalettes) {
     QPalette dark;
     dark.setColor(QPalette::Window, QColor(0x2B, 0x2B, 0x2E));
     dark.setColor(QPalette::WindowText, QColor(0xEE, 0xEE, 0xF0));
-    dark.setColor(QPalette::Base, QColor(0x1E, 0x1E, 0x20));
-    dark.setColor(QPalette::Text, QColor(0xEE, 0xEE, 0xF0));
-    dark.setColor(QPalette::Button, QColor(0x3A, 0x3A, 0x3E));
-    dark.setColor(QPalette::ButtonText, QColor(0xEE, 0xEE, 0xF0));
     dark.setColor(QPalette::Highlight, QColor(0x3D, 0xAE, 0xE9));
 
     Snapshot snap = Snapshot::empty(currentInstant());
@@ -219,7 +175,8 @@ TEST_F(HostileTest, labelsReadOnLightAndDarkPalettes) {
         for (QLabel* label : view.findChildren<QLabel*>()) {
             if (!label->isVisibleTo(&view) || label->text().isEmpty()) continue;
             const QColor text = label->palette().color(QPalette::WindowText);
-            EXPECT_GE(contrast(text, tones.window), 3.0)
+            const double x = luminance(text), y = luminance(tones.window);
+            EXPECT_GE((std::max(x, y) + 0.05) / (std::min(x, y) + 0.05), 3.0)
                 << label->objectName().toStdString() << " " << text.name().toStdString() << " on "
                 << tones.window.name().toStdString();
         }

@@ -48,21 +48,17 @@ class SettingsTest : public HomeTest {
     std::vector<Config> saved;
 };
 
-TEST_F(SettingsTest, fieldsShowTheValueDividedByTheirScale) {
+TEST_F(SettingsTest, fieldsShowTheValueDividedByTheirScaleAndTypingClampsAndStoresTimesTheScale) {
     Config config;
     config.historyCeiling = 150'999; // integer division, as the rows show it
-    config.dailyBudget = 10'000'000;
     config.waitMinutes = 7;
     model.setConfig(config);
-    EXPECT_EQ(field("historyCeiling")->text(), "150");
-    EXPECT_EQ(field("floorWarning")->text(), "60");
-    EXPECT_EQ(field("dailyBudget")->text(), "10");
-    EXPECT_EQ(field("stallMinutes")->text(), "10");
-    EXPECT_EQ(field("limitWarnPercent")->text(), "80");
-    EXPECT_EQ(field("waitMinutes")->text(), "7");
-}
+    const std::pair<const char*, const char*> shownValues[] = {{"historyCeiling", "150"}, {"floorWarning", "60"},
+                                                               {"dailyBudget", "750"},    {"stallMinutes", "10"},
+                                                               {"limitWarnPercent", "80"}, {"waitMinutes", "7"}};
+    for (const auto& [name, text] : shownValues)
+        EXPECT_EQ(field(name)->text(), text) << name;
 
-TEST_F(SettingsTest, typingClampsToTheRangeAndStoresTimesTheScale) {
     type(field("historyCeiling"), "3000");
     EXPECT_EQ(model.config().historyCeiling, 2'000'000);
     EXPECT_EQ(field("historyCeiling")->text(), "2000");

@@ -40,6 +40,11 @@ class PopoverTest : public HomeTest {
         testing::click(w);
     }
     QWidget* section(const char* name) { return view.findChild<QWidget*>(name); }
+    // A label inside a row: its text and its colour.
+    static QString textOf(QWidget* row, const char* name) { return shown(row->findChild<QLabel*>(name)); }
+    static QColor colourOf(QWidget* row, const char* name) {
+        return row->findChild<QLabel*>(name)->palette().color(QPalette::WindowText);
+    }
 
     QApplication& gui = guiApp();
     Model model{currentInstant()};
@@ -47,12 +52,9 @@ class PopoverTest : public HomeTest {
     Recorded recorded;
 };
 
-TEST_F(PopoverTest, oneGateHasNoDismissAllButton) {
-    record(view, recorded);
+TEST_F(PopoverTest, oneGateHasNoDismissAllAndFiveShowFourCardsAndDismissAllDismissesFive) {
     model.setGates({makeGate("alert:one")});
     fit(view);
-
-    EXPECT_TRUE(section("gatesSection")->isVisibleTo(&view));
     EXPECT_EQ(shown(onlyLabel("gatesHeading")), "1 failed, waiting on you");
     EXPECT_EQ(visible<QWidget>(&view, "gateCard").size(), 1u);
     EXPECT_TRUE(visible<QPushButton>(&view, "dismissAllButton").empty());
@@ -60,12 +62,6 @@ TEST_F(PopoverTest, oneGateHasNoDismissAllButton) {
     EXPECT_TRUE(visible<QPushButton>(&view, "openButton").empty());
     EXPECT_TRUE(visible<QPushButton>(&view, "copyLinkButton").empty());
 
-    model.setGates({});
-    fit(view);
-    EXPECT_FALSE(section("gatesSection")->isVisibleTo(&view));
-}
-
-TEST_F(PopoverTest, fiveGatesShowFourCardsAndDismissAllDismissesFive) {
     std::vector<std::string> dismissed;
     model.onDismiss = [&](const Gate& g) {
         dismissed.push_back(g.id);
@@ -108,7 +104,7 @@ TEST_F(PopoverTest, dismissingOneCardPassesThatGateEvenWhenTheListIsReplacedAtOn
     EXPECT_EQ(visible<QWidget>(&view, "gateCard").size(), 1u);
 }
 
-TEST_F(PopoverTest, openRevealsAFileAndOpensAWebAddressAndCopiesTheLink) {
+TEST_F(PopoverTest, openRevealsAnExistingFileAndOpensOnlyAWebAddress) {
     record(view, recorded);
     const std::string file = home.write("logs/build.log", "failed\n");
     model.setGates({makeGate("file", file), makeGate("web", "https://github.com/o/r/pull/7")});
@@ -125,10 +121,9 @@ TEST_F(PopoverTest, openRevealsAFileAndOpensAWebAddressAndCopiesTheLink) {
 
     click(visible<QPushButton>(&view, "copyLinkButton")[1]);
     EXPECT_EQ(recorded.copied, std::vector<QString>{"https://github.com/o/r/pull/7"});
-}
 
-TEST_F(PopoverTest, openDoesNothingForLinksThatAreNeitherWebAddressesNorExistingFiles) {
-    record(view, recorded);
+    // Links that are neither web addresses nor existing files: Open does nothing.
+    recorded = {};
     const std::vector<std::string> links = {"javascript:alert(1)",
                                             "file:///no/such/file",
                                             "/no/such/file",
@@ -157,36 +152,20 @@ TEST_F(PopoverTest, openDoesNothingForLinksThatAreNeitherWebAddressesNorExisting
     EXPECT_EQ(app::linkTarget("file://" + home.path()).action, app::LinkTarget::Action::reveal);
 }
 
-TEST_F(PopoverTest, limitsWithoutReadingsShowOnlyHeadingNotConnectedLineAndDivider) {
-    Config config;
-    config.watchClaude = true;
-    model.setConfig(config);
-    model.setClaudeConnected(false);
+TEST_F(PopoverTest, limitsWithoutReadingsOfferTheConnectionAndShowItsError) {
+    bool asked = false;
+    model.onConnectClaude = [&](bool connect) { asked = connect; };
+    model.setConnectError(std::string("Old error"));
     fit(view);
 
     QWidget* limits = section("limitsSection");
     ASSERT_TRUE(limits->isVisibleTo(&view));
     EXPECT_EQ(shown(onlyLabel("limitsHeading")), "Plan limits");
     EXPECT_EQ(shown(onlyLabel("notConnectedLabel")), "Claude Code limits are not connected.");
-    EXPECT_EQ(onlyButton("connectButton")->text(), "Connect");
     EXPECT_EQ(visible<QWidget>(&view, "limitsDivider").size(), 1u);
     EXPECT_TRUE(visible<QWidget>(&view, "limitRow").empty());
     EXPECT_TRUE(visible<QLabel>(&view, "connectExplanation").empty());
-
-    // Connected, or not watching Claude Code, and with no readings: no section at all.
-    model.setClaudeConnected(true);
-    EXPECT_FALSE(limits->isVisibleTo(&view));
-    model.setClaudeConnected(false);
-    config.watchClaude = false;
-    model.setConfig(config);
-    EXPECT_FALSE(limits->isVisibleTo(&view));
-}
-
-TEST_F(PopoverTest, connectOfferFlipsAndShowsTheError) {
-    bool asked = false;
-    model.onConnectClaude = [&](bool connect) { asked = connect; };
-    model.setConnectError(std::string("Old error"));
-    fit(view);
+    EXPECT_EQ(onlyButton("connectButton")->text(), "Connect");
 
     click(onlyButton("connectButton"));
     EXPECT_TRUE(model.showConnect());
@@ -202,15 +181,22 @@ TEST_F(PopoverTest, connectOfferFlipsAndShowsTheError) {
     QLabel* error = onlyLabel("connectErrorLabel");
     ASSERT_NE(error, nullptr);
     EXPECT_EQ(error->palette().color(QPalette::WindowText), app::tonesFor(view.palette()).red);
-
     click(onlyButton("connectButton")); // Cancel
     EXPECT_FALSE(model.showConnect());
     EXPECT_FALSE(model.connectError().has_value());
+
+    // Connected, or not watching Claude Code, and with no readings: no section at all.
+    model.setClaudeConnected(true);
+    EXPECT_FALSE(limits->isVisibleTo(&view));
+    model.setClaudeConnected(false);
+    Config config;
+    config.watchClaude = false;
+    model.setConfig(config);
+    EXPECT_FALSE(limits->isVisibleTo(&view));
 }
 
 TEST_F(PopoverTest, limitRowsShowFiguresAndTintByLevel) {
-    const Instant now = currentInstant();
-    app::applyDemo(model, now, false, false);
+    app::applyDemo(model, currentInstant(), false, false);
     Snapshot snap = model.snap();
     snap.limits[1].level = 2;
     snap.limits[2].usedPercent = 140.7; // past the limit: the figure says so, the bar is full
@@ -220,46 +206,38 @@ TEST_F(PopoverTest, limitRowsShowFiguresAndTintByLevel) {
     auto rows = visible<QWidget>(&view, "limitRow");
     ASSERT_EQ(rows.size(), 3u);
     const app::Tones tones = app::tonesFor(view.palette());
-    const auto figure = [](QWidget* row) { return shown(row->findChild<QLabel*>("limitFigure")); };
     const auto tint = [](QWidget* row) {
         return row->findChild<QWidget*>("limitBar")->property("tint").value<QColor>();
     };
-    EXPECT_EQ(shown(rows[0]->findChild<QLabel*>("limitName")), "Claude Code · 5-hour");
-    EXPECT_EQ(figure(rows[0]), "72% · resets 4:10 PM");
+    EXPECT_EQ(textOf(rows[0], "limitName"), "Claude Code · 5-hour");
+    EXPECT_EQ(textOf(rows[0], "limitFigure"), "72% · resets 4:10 PM");
     EXPECT_EQ(tint(rows[0]), tones.orange);
-    EXPECT_EQ(rows[0]->findChild<QLabel*>("limitForecast")->palette().color(QPalette::WindowText),
-              tones.orange);
-    EXPECT_EQ(shown(rows[0]->findChild<QLabel*>("limitTop")),
-              "Refactor billing webhooks used about 64% of the tokens in this window.");
+    EXPECT_EQ(colourOf(rows[0], "limitForecast"), tones.orange);
+    EXPECT_EQ(textOf(rows[0], "limitTop"), "Refactor billing webhooks used about 64% of the tokens in this window.");
     EXPECT_EQ(tint(rows[1]), tones.red);
     EXPECT_EQ(rows[1]->findChild<QLabel*>("limitTop"), nullptr);
-    EXPECT_EQ(figure(rows[2]), "140% · resets 5:10 PM");
+    EXPECT_EQ(textOf(rows[2], "limitFigure"), "140% · resets 5:10 PM");
     EXPECT_EQ(tint(rows[2]), tones.accent);
     EXPECT_DOUBLE_EQ(rows[2]->findChild<QWidget*>("limitBar")->property("value").toDouble(), 100.0);
-    EXPECT_EQ(rows[2]->findChild<QLabel*>("limitForecast")->palette().color(QPalette::WindowText),
-              tones.secondary);
+    EXPECT_EQ(colourOf(rows[2], "limitForecast"), tones.secondary);
 }
 
-TEST_F(PopoverTest, todayShowsFailureOrLoadingTextAlone) {
+TEST_F(PopoverTest, todayShowsLoadingOrFailureAloneElseFiguresChartAndMonthTotals) {
+    const app::Tones tones = app::tonesFor(view.palette());
     fit(view);
     EXPECT_EQ(shown(onlyLabel("todayStatus")), "Reading the last week of logs…");
     EXPECT_TRUE(visible<QWidget>(&view, "barChart").empty());
-
-    Snapshot snap = model.snap();
-    snap.readFailed = true;
-    model.setSnap(snap);
+    Snapshot failed = model.snap();
+    failed.readFailed = true;
+    model.setSnap(failed);
     QLabel* status = onlyLabel("todayStatus");
     ASSERT_NE(status, nullptr);
     EXPECT_EQ(shown(status), "No Claude Code or Codex logs found on this computer.");
-    EXPECT_EQ(status->palette().color(QPalette::WindowText), app::tonesFor(view.palette()).orange);
+    EXPECT_EQ(status->palette().color(QPalette::WindowText), tones.orange);
     EXPECT_TRUE(visible<QLabel>(&view, "todayFigure").empty());
-}
 
-TEST_F(PopoverTest, todayShowsFiguresChartAndMonthTotals) {
-    const Instant now = currentInstant();
-    app::applyDemo(model, now, false, false);
+    app::applyDemo(model, currentInstant(), false, false);
     fit(view);
-    const app::Tones tones = app::tonesFor(view.palette());
 
     QLabel* figure = onlyLabel("todayFigure");
     ASSERT_NE(figure, nullptr);
@@ -332,35 +310,26 @@ TEST_F(PopoverTest, sessionsShowTheFirstThreeColouredByState) {
     auto rows = visible<QWidget>(&view, "sessionRow");
     ASSERT_EQ(rows.size(), 3u);
     const app::Tones tones = app::tonesFor(view.palette());
-    const auto colourOf = [](QWidget* row, const char* name) {
-        return row->findChild<QLabel*>(name)->palette().color(QPalette::WindowText);
-    };
-    const auto weightOf = [](QWidget* row) {
-        return row->findChild<QLabel*>("sessionState")->font().weight();
-    };
-    EXPECT_EQ(shown(rows[0]->findChild<QLabel*>("sessionName")), "stopped");
-    EXPECT_EQ(shown(rows[0]->findChild<QLabel*>("sessionTokens")), "1.5M");
-    EXPECT_EQ(shown(rows[0]->findChild<QLabel*>("sessionMeta")),
-              "Claude Code · proj · 12 turns · now 80K per turn · 2 min ago");
-    EXPECT_EQ(shown(rows[2]->findChild<QLabel*>("sessionMeta")),
-              "Claude Code · 12 turns · now 80K per turn · 2 min ago");
-    EXPECT_EQ(colourOf(rows[0], "sessionState"), tones.red);
-    EXPECT_EQ(colourOf(rows[1], "sessionState"), tones.orange);
-    EXPECT_EQ(colourOf(rows[2], "sessionState"), tones.green);
-    EXPECT_EQ(weightOf(rows[0]), QFont::DemiBold);
-    EXPECT_EQ(weightOf(rows[1]), QFont::DemiBold);
-    EXPECT_EQ(weightOf(rows[2]), QFont::Normal);
-    EXPECT_EQ(colourOf(rows[0], "sessionAdvice"), tones.red);
-    EXPECT_EQ(colourOf(rows[1], "sessionAdvice"), tones.orange);
-    EXPECT_EQ(colourOf(rows[2], "sessionAdvice"), tones.secondary);
+    EXPECT_EQ(textOf(rows[0], "sessionName"), "stopped");
+    EXPECT_EQ(textOf(rows[0], "sessionTokens"), "1.5M");
+    EXPECT_EQ(textOf(rows[0], "sessionMeta"), "Claude Code · proj · 12 turns · now 80K per turn · 2 min ago");
+    EXPECT_EQ(textOf(rows[2], "sessionMeta"), "Claude Code · 12 turns · now 80K per turn · 2 min ago");
+    const struct {
+        QColor state;
+        QFont::Weight weight;
+        QColor advice;
+    } want[] = {{tones.red, QFont::DemiBold, tones.red},
+                {tones.orange, QFont::DemiBold, tones.orange},
+                {tones.green, QFont::Normal, tones.secondary}};
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(colourOf(rows[i], "sessionState"), want[i].state) << i;
+        EXPECT_EQ(rows[i]->findChild<QLabel*>("sessionState")->font().weight(), want[i].weight) << i;
+        EXPECT_EQ(colourOf(rows[i], "sessionAdvice"), want[i].advice) << i;
+    }
 
     snap.sessions = {makeSession("idle", 1)};
     model.setSnap(snap);
-    EXPECT_EQ(visible<QWidget>(&view, "sessionRow")[0]
-                  ->findChild<QLabel*>("sessionState")
-                  ->palette()
-                  .color(QPalette::WindowText),
-              tones.grey);
+    EXPECT_EQ(colourOf(visible<QWidget>(&view, "sessionRow")[0], "sessionState"), tones.grey);
 }
 
 TEST_F(PopoverTest, settingsHideTheReportSectionsAndShowThemAgain) {
