@@ -249,18 +249,19 @@ TEST_F(ClaudeLines, namesFallBackToPromptThenIdPrefix) {
     EXPECT_EQ(a.name(), "fix it");
     a.title = "Title";
     EXPECT_EQ(a.name(), "Title");
-    EXPECT_EQ(scanner.session("abcde").name(), "abcde");
 }
 
 TEST_F(ClaudeLines, tokensSinceCountTheWholeStartingHour) {
     // Fed directly, as the fuzz target does.
-    FileState state;
+    FileState state, codexState;
     scanner.handle(assistant("s", "a", "2026-01-05T10:10:00Z", Usage{100, 0, 0, 1}), "s", false, state);
     scanner.handle(assistant("s", "b", "2026-01-05T11:50:00Z", Usage{20, 0, 0, 1}), "s", false, state);
+    scanner.handleCodex(codexUsage("2026-01-05T10:59:59Z", 7, 0, 0, 1), "r", codexState);
     const Instant t = at("2026-01-05T10:00:00Z");
     EXPECT_EQ(s("s")->tokens(t + 1800), 120);
     EXPECT_EQ(s("s")->tokens(t + 3600 + 3599), 20);
     EXPECT_EQ(s("s")->tokens(t + 7200), 0);
+    EXPECT_EQ(s("codex:r")->tokens(t + 3599), 7);
 }
 
 TEST_F(ClaudeLines, localMidnightSplitsDaysWithinOneHour) {
