@@ -29,7 +29,7 @@ SKIP = 77
 SCREEN = (1280, 800)
 # Test-only: a refresh every second instead of every 45.
 REFRESH_SECONDS = 1.0
-SESSION = "5e55a0e1-0000-4000-8000-0000000000e2"
+SESSION = "5e55a0e1-0000-4000-8000-000000000001"
 TITLE = "Stopped on a failure: Fix flaky checkout test"
 
 
@@ -198,25 +198,10 @@ class Desktop:
 
 
 def stopped_session(now):
-    def iso(t):
-        return t.strftime("%Y-%m-%dT%H:%M:%S.000Z")
-    common = {"sessionId": SESSION, "cwd": "/nonexistent/web-app"}
-    lines = [
-        dict(common, type="user", timestamp=iso(now - timedelta(minutes=40)), uuid="u0",
-             message={"role": "user", "content": "Fix flaky checkout test"}),
-        dict(common, type="assistant", timestamp=iso(now - timedelta(minutes=32)), uuid="u1", requestId="r1",
-             message={"id": "msg_1", "type": "message", "role": "assistant", "model": "claude-sonnet-4-5",
-                      "content": [{"type": "tool_use", "id": "toolu_1", "name": "Bash",
-                                   "input": {"command": "git push"}}],
-                      "usage": {"input_tokens": 10, "cache_creation_input_tokens": 200,
-                                "cache_read_input_tokens": 3000, "output_tokens": 40}}),
-        dict(common, type="user", timestamp=iso(now - timedelta(minutes=31)), uuid="u2",
-             message={"role": "user", "content": [{"type": "tool_result", "tool_use_id": "toolu_1",
-                                                   "content": "pre-push hook failed: 3 tests failed",
-                                                   "is_error": True}]}),
-    ]
-    # Compact, as Claude Code writes its logs.
-    return "".join(json.dumps(line, separators=(",", ":")) + "\n" for line in lines)
+    """stopped_session.jsonl beside this script, with "{{N}}" as N minutes before now."""
+    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "stopped_session.jsonl")) as f:
+        return re.sub(r"\{\{(\d+)\}\}", lambda m: (now - timedelta(minutes=int(m.group(1)))).strftime(
+            "%Y-%m-%dT%H:%M:%S.000Z"), f.read())
 
 
 def reference_icon(desktop, size, state, title):

@@ -1,19 +1,72 @@
-# Installs the build into a scratch prefix and runs the installed quillon, which must find its
-# desktop module under lib/quillon by itself.
-# Expects BUILD_DIR, PREFIX and LIBDIR.
+# Installs the build into a scratch prefix (with a blank and a dollar sign in its path) and checks
+# what lands there: the module under lib/quillon, found by the installed quillon by itself; a valid
+# applications-menu entry that starts the installed quillon; the icon at every hicolor size.
+# Expects BUILD_DIR, PREFIX, BINDIR, LIBDIR, DATADIR and SIZES (a list).
+macro(fail message)
+  file(REMOVE_RECURSE "${PREFIX}")
+  message(FATAL_ERROR "${message}")
+endmacro()
+
 file(REMOVE_RECURSE "${PREFIX}")
 execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}"
                 RESULT_VARIABLE rc OUTPUT_QUIET ERROR_VARIABLE err)
 if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "cmake --install failed: ${err}")
+  fail("cmake --install failed: ${err}")
 endif()
+
 if(NOT EXISTS "${PREFIX}/${LIBDIR}/quillon/libquillon-desktop.so")
-  message(FATAL_ERROR "the module was not installed into ${LIBDIR}/quillon")
+  fail("the module was not installed into ${LIBDIR}/quillon")
 endif()
 execute_process(COMMAND "${CMAKE_COMMAND}" -E env --unset=QUILLON_DESKTOP_MODULE
-                        "${PREFIX}/bin/quillon" --push-test ftp://example.com/x
+                        "${PREFIX}/${BINDIR}/quillon" --push-test ftp://example.com/x
                 OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc)
-file(REMOVE_RECURSE "${PREFIX}")
 if(NOT rc EQUAL 0 OR NOT out STREQUAL "That is not a web address.\n")
-  message(FATAL_ERROR "installed quillon --push-test: status ${rc}, output '${out}', errors '${err}'")
+  fail("installed quillon --push-test: status ${rc}, output '${out}', errors '${err}'")
 endif()
+
+set(entry "${PREFIX}/${DATADIR}/applications/quillon.desktop")
+if(NOT EXISTS "${entry}")
+  fail("no desktop entry at ${entry}")
+endif()
+file(READ "${entry}" text)
+# "/x/a$b" in Exec: quoted, the dollar escaped for Exec and its backslash again for the key file.
+string(REPLACE "$" "\\\\$" escaped "${PREFIX}/${BINDIR}/quillon")
+if(NOT text MATCHES "\nExec=\"([^\n]*)\"\n" OR NOT CMAKE_MATCH_1 STREQUAL escaped)
+  fail("Exec does not name the installed quillon (${escaped}):\n${text}")
+endif()
+foreach(line "Type=Application" "Name=Quillon" "Icon=quillon" "Terminal=false")
+  string(FIND "${text}" "\n${line}\n" at)
+  if(at EQUAL -1)
+    fail("the entry lacks ${line}:\n${text}")
+  endif()
+endforeach()
+find_program(validate desktop-file-validate)
+if(validate)
+  execute_process(COMMAND "${validate}" "${entry}" RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+  if(NOT rc EQUAL 0 OR out MATCHES "error|warning")
+    fail("desktop-file-validate: ${out}")
+  endif()
+endif()
+
+if(NOT SIZES)
+  fail("no icon sizes given")
+endif()
+foreach(size ${SIZES})
+  set(png "${PREFIX}/${DATADIR}/icons/hicolor/${size}x${size}/apps/quillon.png")
+  if(NOT EXISTS "${png}")
+    fail("no ${size} px icon at ${png}")
+  endif()
+  # The width and height of the PNG's header, as 4-byte big-endian numbers at offset 16.
+  file(READ "${png}" header LIMIT 24 HEX)
+  string(SUBSTRING "${header}" 32 16 dims)
+  math(EXPR want "${size}" OUTPUT_FORMAT HEXADECIMAL)
+  string(REGEX REPLACE "^0x" "" want "${want}")
+  string(LENGTH "${want}" n)
+  math(EXPR pad "8 - ${n}")
+  string(REPEAT "0" ${pad} zeros)
+  string(TOLOWER "${zeros}${want}${zeros}${want}" want)
+  if(NOT header MATCHES "^89504e47" OR NOT dims STREQUAL want)
+    fail("${png} is not a ${size} x ${size} PNG (${header})")
+  endif()
+endforeach()
+file(REMOVE_RECURSE "${PREFIX}")
