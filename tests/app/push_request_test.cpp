@@ -2,6 +2,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/push.h"
+#include "hostile_texts.h"
 
 namespace quillon {
 namespace {
@@ -164,33 +165,8 @@ TEST(PushRequest, escapesQuotesAndLineBreaksInJsonAndSendsThemRawToNtfy) {
     EXPECT_EQ(header(ntfy, "Title"), title);
 }
 
-TEST(PushRequest, leavesEmptyTextsEmpty) {
-    EXPECT_EQ(build("https://example.com/h", "", "").body, R"({"title":"","text":"","source":"Quillon"})");
-    EXPECT_EQ(build("https://hooks.slack.com/s", "", "").body, R"({"text":"\n"})");
-    auto ntfy = build("https://ntfy.sh/t", "", "");
-    EXPECT_EQ(ntfy.body, "");
-    EXPECT_EQ(header(ntfy, "Title"), "");
-}
-
 // Alert texts come from pull-request titles, logs and scripts; none of them may act on the way.
-struct Hostile {
-    const char* name;
-    std::string title;
-};
-const std::vector<Hostile> hostile = {
-    {"header injection", "Deploy\r\nX-Injected: 1\r\n\r\nGET /admin HTTP/1.1"},
-    {"lone line feed", "Deploy\nX-Injected: 1"},
-    {"ANSI colour and cursor", "\x1b[31mred\x1b[0m \x1b[2J\x1b[H"},
-    {"OSC 52 clipboard", "\x1b]52;c;ZWNobyBwd25lZA==\x07"
-                         "copied"},
-    {"C1 CSI and DEL", "a\xc2\x9b"
-                       "31mb\x7f"
-                       "c"},
-    {"markup", "<img src=https://evil.example/x.png> <a href=\"https://evil.example\">fix</a>"},
-    {"bidi override", "invoice \xe2\x80\xae"
-                      "exe.pdf\xe2\x80\xac done"},
-    {"invalid UTF-8", "bad \xff\xfe bytes \xc3 end \xed\xa0\x80"},
-};
+const auto& hostile = testing::hostileTexts;
 
 TEST(PushRequest, keepsTheNtfyTitleHeaderToOneSafeLine) {
     for (const auto& [name, title] : hostile) {
@@ -202,15 +178,15 @@ TEST(PushRequest, keepsTheNtfyTitleHeaderToOneSafeLine) {
     }
     auto title = [](const std::string& t) { return header(build("https://ntfy.sh/t", t, ""), "Title"); };
     // Line breaks become blanks; the words stay readable, as text of the one header.
-    EXPECT_EQ(title(hostile[0].title), "Deploy X-Injected: 1 GET /admin HTTP/1.1");
+    EXPECT_EQ(title(hostile[0].text), "Deploy X-Injected: 1 GET /admin HTTP/1.1");
     EXPECT_EQ(title("one\ntwo\r\nthree\tfour"), "one two three four");
     // Escape sequences lose their ESC and BEL; what was printable still shows.
-    EXPECT_EQ(title(hostile[2].title), "[31mred[0m [2J[H");
-    EXPECT_EQ(title(hostile[3].title), "]52;c;ZWNobyBwd25lZA==copied");
-    EXPECT_EQ(title(hostile[4].title), "a31mbc");
-    EXPECT_EQ(title(hostile[5].title), hostile[5].title);
-    EXPECT_EQ(title(hostile[6].title), hostile[6].title);
-    EXPECT_EQ(title(hostile[7].title),
+    EXPECT_EQ(title(hostile[2].text), "[31mred[0m [2J[H");
+    EXPECT_EQ(title(hostile[3].text), "]52;c;ZWNobyBwd25lZA==copied");
+    EXPECT_EQ(title(hostile[4].text), "a31mbc");
+    EXPECT_EQ(title(hostile[5].text), hostile[5].text);
+    EXPECT_EQ(title(hostile[6].text), hostile[6].text);
+    EXPECT_EQ(title(hostile[7].text),
               "bad \xef\xbf\xbd\xef\xbf\xbd bytes \xef\xbf\xbd end \xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd");
 }
 
@@ -255,14 +231,10 @@ TEST(PushRequest, keepsChatMarkupAndMentionsFromActing) {
 }
 
 TEST(PushStatus, acceptsOnly200To299) {
-    EXPECT_EQ(Push::statusError(200), std::nullopt);
-    EXPECT_EQ(Push::statusError(204), std::nullopt);
-    EXPECT_EQ(Push::statusError(299), std::nullopt);
-    EXPECT_EQ(Push::statusError(199), "The address answered with error 199.");
-    EXPECT_EQ(Push::statusError(300), "The address answered with error 300.");
-    EXPECT_EQ(Push::statusError(301), "The address answered with error 301.");
-    EXPECT_EQ(Push::statusError(404), "The address answered with error 404.");
-    EXPECT_EQ(Push::statusError(0), "The address answered with error 0.");
+    for (int status : {200, 204, 299})
+        EXPECT_EQ(Push::statusError(status), std::nullopt) << status;
+    for (int status : {0, 199, 300, 404})
+        EXPECT_EQ(Push::statusError(status), "The address answered with error " + std::to_string(status) + ".");
 }
 
 } // namespace

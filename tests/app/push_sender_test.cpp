@@ -63,46 +63,28 @@ TEST(PushSend, postsJsonWithItsUserAgentAndReportsSuccess) {
     EXPECT_EQ(r.body, R"({"title":"Gate \"open\"","text":"line one\nline two","source":"Quillon"})");
 }
 
-TEST(PushSend, countsEvery2xxAsSuccessAndReportsOtherStatuses) {
-    {
-        WebhookServer server(204);
-        EXPECT_EQ(send(server.url()).error, std::nullopt);
+TEST(PushSend, trimsTheAddressCountsEvery2xxAsSuccessAndFollowsNoRedirect) {
+    const std::pair<int, std::optional<std::string>> answers[] = {
+        {204, std::nullopt}, {404, "The address answered with error 404."}, {301, "The address answered with error 301."}};
+    for (const auto& [status, error] : answers) {
+        WebhookServer server(status);
+        auto o = send("  " + server.url("/trimmed") + " \r\n");
+        EXPECT_EQ(o.calls, 1) << status;
+        EXPECT_EQ(o.error, error) << status;
+        // One request: a redirect is reported, not followed.
+        ASSERT_EQ(server.requests().size(), 1u) << status;
+        EXPECT_EQ(server.requests()[0].target, "/trimmed");
     }
-    {
-        WebhookServer server(404);
-        auto o = send(server.url());
-        EXPECT_EQ(o.calls, 1);
-        EXPECT_EQ(o.error, "The address answered with error 404.");
-    }
-    {
-        // A redirect is reported, not followed: the server sees exactly one request.
-        WebhookServer server(301);
-        auto o = send(server.url());
-        EXPECT_EQ(o.error, "The address answered with error 301.");
-        EXPECT_EQ(server.requests().size(), 1u);
-        EXPECT_EQ(server.requests()[0].target, "/x");
-    }
-}
-
-TEST(PushSend, trimsTheAddressBeforeSending) {
-    WebhookServer server(200);
-    auto o = send("  " + server.url("/trimmed") + " \r\n");
-    EXPECT_EQ(o.error, std::nullopt);
-    ASSERT_EQ(server.requests().size(), 1u);
-    EXPECT_EQ(server.requests()[0].target, "/trimmed");
 }
 
 TEST(PushSend, refusesBadAddressesAtOnceWithoutNetworkActivity) {
     WebhookServer server(200);
     const std::string hostPort = "127.0.0.1:" + std::to_string(server.port()) + "/x";
     const std::pair<std::string, std::string> cases[] = {
-        {"", "No address set."},
         {" \n\t", "No address set."},
         {"ftp://" + hostPort, "That is not a web address."},
         {"HTTP://" + hostPort, "That is not a web address."},
-        {"Https://" + hostPort, "That is not a web address."},
         {hostPort, "That is not a web address."},
-        {"http://127.0.0.1:" + std::to_string(server.port()) + "/a b", "That is not a web address."},
     };
     for (const auto& [address, message] : cases) {
         auto o = send(address);
