@@ -40,14 +40,6 @@ class AlertFiles : public GateTest {
     }
 };
 
-TEST_F(AlertFiles, buildsAGatePerFile) {
-    std::string path = alert("deploy.txt", "\n\nDeploy finished on prod\nsecond line\n", 1'749'990'000.75);
-    auto gates = watcher.alertFiles(testNow);
-    ASSERT_EQ(gates.size(), 1u);
-    EXPECT_EQ(gates[0], (Gate{"alert:deploy.txt:1749990000", Gate::Kind::alert, "deploy", "Deploy finished on prod",
-                              path, 1'749'990'000.75, std::nullopt}));
-}
-
 TEST_F(AlertFiles, titleAndFirstLineOfEachFile) {
     fs::remove_all(alerts);
     EXPECT_TRUE(watcher.alertFiles(testNow).empty()) << "no alerts folder";
@@ -61,6 +53,7 @@ TEST_F(AlertFiles, titleAndFirstLineOfEachFile) {
     ASSERT_EQ((GateWatcher::alertReadBytes - 11) % 2, 1u);
     const std::string hostile = "\x1b]0;pwned\x07<img src=x onerror=alert(1)> \u202Egnp.exe\r";
 
+    const std::string deploy = alert("deploy.txt", "\n\nDeploy finished on prod\nsecond line\n", 1'749'990'000.75);
     alert("backup.tar.gz", "x");
     alert("no-extension", "x");
     alert("trailing.", "x");
@@ -77,9 +70,13 @@ TEST_F(AlertFiles, titleAndFirstLineOfEachFile) {
     const bool root = ::geteuid() == 0;  // root reads files whatever their mode
     if (!root) ::chmod(alert("secret.txt", "hidden content").c_str(), 0);
 
+    const auto gates = byTitle();
+    EXPECT_EQ(gates.at("deploy"), (Gate{"alert:deploy.txt:1749990000", Gate::Kind::alert, "deploy",
+                                        "Deploy finished on prod", deploy, 1'749'990'000.75, std::nullopt}));
     std::map<std::string, std::string> details;
-    for (const auto& [title, g] : byTitle()) details[title] = g.detail;
+    for (const auto& [title, g] : gates) details[title] = g.detail;
     std::map<std::string, std::string> expected = {
+        {"deploy", "Deploy finished on prod"},
         {"backup.tar", "x"},
         {"no-extension", "x"},
         {"trailing.", "x"},
@@ -95,7 +92,7 @@ TEST_F(AlertFiles, titleAndFirstLineOfEachFile) {
     EXPECT_EQ(details, expected);
 
     // A file name that is not UTF-8 is shown (and remembered) with U+FFFD; the link stays the real path.
-    const Gate bad = byTitle()["bad\uFFFD\uFFFDname"];
+    const Gate bad = gates.at("bad\uFFFD\uFFFDname");
     EXPECT_EQ(bad.id.rfind("alert:bad\uFFFD\uFFFDname.txt:", 0), 0u) << bad.id;
     EXPECT_EQ(bad.link, alerts + "/bad\xff\xfename.txt");
 }

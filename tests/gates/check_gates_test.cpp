@@ -182,8 +182,9 @@ TEST_F(CheckGates, stateAndLimitComeFromTheEnvironmentOnEveryPoll) {
     ::unsetenv("QUILLON_PR_STATE");
     ::unsetenv("QUILLON_PR_LIMIT");
     const std::string json = " --json number,title,url,headRefOid,statusCheckRollup";
-    EXPECT_EQ(pullListCalls(), (std::vector<std::string>{"pr list -R acme/api --state open --limit 5" + json,
-                                                         "pr list -R acme/api --state all --limit not a number" + json}));
+    EXPECT_EQ(pullListCalls(),
+              (std::vector<std::string>{"pr list -R acme/api --state open --limit 5" + json,
+                                        "pr list -R acme/api --state all --limit not a number" + json}));
 }
 
 TEST_F(CheckGates, unreadableRepositoriesAreNamedInTheNote) {
@@ -205,7 +206,8 @@ TEST_F(CheckGates, unreadableRepositoriesAreNamedInTheNote) {
         recentSession(r, makeRepo(r, std::string("git@github.com:acme/") + r + ".git"));
     for (const char* r : {"acme/missing", "acme/text", "acme/object"}) setPulls(r, "[]");
     watcher.failedChecks(scanner, testNow);
-    EXPECT_EQ(watcher.gitHubNote(), "Not watching checks for acme/mixed: the signed-in GitHub account cannot read it.");
+    EXPECT_EQ(watcher.gitHubNote(),
+              "Not watching checks for acme/mixed: the signed-in GitHub account cannot read it.");
 
     // Every repository readable again: no note.
     setPulls("acme/mixed", "[]");

@@ -134,11 +134,7 @@ TEST(StatusLineOwnCommand, isRecognisedWithoutRegardToCase) {
 
 TEST_F(StatusLineTest, printsTheLineAndRecordsBothWindowsForTheLimitsReader) {
     EXPECT_EQ(helper(exampleInput).out, exampleLine + "\n");
-    json file = readJson(limits());
-    EXPECT_EQ(file.size(), 3u);
-    EXPECT_GT(file["at"].get<double>(), 1.7e9);
-    EXPECT_EQ(file["five_hour"], json::parse(exampleInput)["rate_limits"]["five_hour"]);
-    EXPECT_EQ(file["seven_day"], json::parse(exampleInput)["rate_limits"]["seven_day"]);
+    EXPECT_GT(readJson(limits())["at"].get<double>(), 1.7e9);
     EXPECT_EQ(read(limits()).find('\n'), std::string::npos);  // compact
     EXPECT_EQ(modeOf(limits()), 0600u);
     EXPECT_EQ(modeOf(home.path() + "/.quillon"), 0700u);
@@ -165,10 +161,10 @@ TEST_F(StatusLineTest, inputWithoutAWindowLeavesTheLastGoodFile) {
 }
 
 TEST_F(StatusLineTest, recordsWhateverWindowsArePresentAsSent) {
-    // Only the weekly window; one without its percentage; one over 100 % (the limit is
-    // reached); windows of the wrong types. Each is copied whole, whatever the line shows.
+    // Both windows; only the weekly one; one without its percentage; one over 100 % (the limit
+    // is reached); windows of the wrong types. Each is copied whole, whatever the line shows.
     for (const std::string input :
-         {R"({"rate_limits": {"seven_day": {"used_percentage": 40, "resets_at": 1765400000}}})",
+         {exampleInput.c_str(), R"({"rate_limits": {"seven_day": {"used_percentage": 40, "resets_at": 1765400000}}})",
           R"({"rate_limits": {"five_hour": {"resets_at": 1765000000, "note": "x/y"}}})",
           R"({"rate_limits": {"five_hour": {"used_percentage": 104.2, "resets_at": 1765000000}}})",
           R"({"rate_limits": {"five_hour": null, "seven_day": [1, {"a": "b"}]}, "other": 1})"}) {
@@ -187,7 +183,8 @@ TEST_F(StatusLineTest, survivesHugeAndDeeplyNestedInput) {
     EXPECT_EQ(readJson(limits())["seven_day"]["used_percentage"], 7);
 
     // Nesting this deep would exhaust the stack when copied or serialised: treated as not JSON.
-    std::string deep = R"({"rate_limits": {"five_hour": )" + std::string(200000, '[') + std::string(200000, ']') + "}}";
+    std::string deep =
+        R"({"rate_limits": {"five_hour": )" + std::string(200000, '[') + std::string(200000, ']') + "}}";
     EXPECT_EQ(helper(deep).out, plainLine + "\n");
     EXPECT_EQ(readJson(limits())["seven_day"]["used_percentage"], 7);
     EXPECT_EQ(helper(std::string(5 * 1024 * 1024, '{')).out, plainLine + "\n");
@@ -244,7 +241,8 @@ TEST_F(StatusLineTest, aFormerCommandThatCallsTheHelperAgainDoesNotLoop) {
                             "echo \"level $n\"\n"
                             "LEVEL=$((n + 1)) exec \"$QB\" --statusline\n");
     savePrevious(R"({"command": "sh \"$HOME/status.sh\""})");
-    RunResult r = runQuillon({"--statusline"}, exampleInput, {{StatusLine::handOverMark, "\x01unset"}, {"QB", QUILLON_BIN}});
+    RunResult r =
+        runQuillon({"--statusline"}, exampleInput, {{StatusLine::handOverMark, "\x01unset"}, {"QB", QUILLON_BIN}});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "level 0\n" + exampleLine + "\n");
 }
@@ -271,11 +269,10 @@ TEST_F(StatusLineTest, concurrentHelpersNeverLeaveAPartialFile) {
         if (!text) continue;
         ++reads;
         json file = json::parse(*text, nullptr, false);
-        if (!file.is_object() || !file.contains("at") || !file.contains("five_hour")) {
+        if (file.is_object() && file.contains("at") && file.contains("five_hour"))
+            seen.insert(file["five_hour"]["used_percentage"].get<int>());
+        else
             ++bad;
-            continue;
-        }
-        seen.insert(file["five_hour"]["used_percentage"].get<int>());
     }
     writers.join();
     EXPECT_EQ(bad, 0);
@@ -285,15 +282,6 @@ TEST_F(StatusLineTest, concurrentHelpersNeverLeaveAPartialFile) {
 }
 
 // --- the connection ------------------------------------------------------------------
-
-TEST_F(StatusLineTest, connectWithoutASettingsFileCreatesOne) {
-    EXPECT_EQ(connection("--connect-statusline"), "connected\n");
-    EXPECT_EQ(readJson(settings()), (json{{"statusLine", {{"type", "command"}, {"command", ours}}}}));
-    EXPECT_EQ(modeOf(settings()), 0600u);
-    EXPECT_FALSE(fs::exists(backup()));
-    EXPECT_FALSE(fs::exists(prev()));
-    EXPECT_TRUE(StatusLine::connected());
-}
 
 TEST_F(StatusLineTest, connectKeepsTheUsersCommandAndDisconnectPutsItBack) {
     const std::string original = R"J({
@@ -375,14 +363,19 @@ TEST_F(StatusLineTest, unreadableSettingsChangeNothing) {
     EXPECT_TRUE(fs::is_directory(settings()));
 }
 
-TEST_F(StatusLineTest, settingsPathComesFromTheEnvironmentEvenWhenEmpty) {
-    const std::string elsewhere = home.path() + "/not/yet/there/claude.json";
-    ::setenv("QUILLON_CLAUDE_SETTINGS", elsewhere.c_str(), 1);
+TEST_F(StatusLineTest, connectCreatesTheSettingsFileWhereTheEnvironmentSaysEvenWhenEmpty) {
+    // In a folder that does not exist yet, holding only the status line; nothing to back up or save.
+    const std::string dir = home.path() + "/not/yet/there";
+    ::setenv("QUILLON_CLAUDE_SETTINGS", (dir + "/claude.json").c_str(), 1);
     EXPECT_EQ(connection("--connect-statusline"), "connected\n");
-    EXPECT_TRUE(readJson(elsewhere)["statusLine"].is_object());
+    EXPECT_EQ(readJson(dir + "/claude.json"), (json{{"statusLine", {{"type", "command"}, {"command", ours}}}}));
+    EXPECT_EQ(modeOf(dir + "/claude.json"), 0600u);
+    EXPECT_FALSE(fs::exists(dir + "/settings.json.before-quillon"));
+    EXPECT_FALSE(fs::exists(prev()));
+    EXPECT_TRUE(StatusLine::connected());
     // The backup keeps its fixed name beside whatever file it copies.
     EXPECT_EQ(connection("--connect-statusline"), "connected\n");
-    EXPECT_TRUE(fs::exists(home.path() + "/not/yet/there/settings.json.before-quillon"));
+    EXPECT_TRUE(fs::exists(dir + "/settings.json.before-quillon"));
 
     // An empty value names no file: nothing may land in the working folder or the default file.
     home.write(".claude/settings.json", "{\"x\": 1}");

@@ -67,26 +67,23 @@ void expectConsecutiveMonth(const Snapshot& s, const std::string& today) {
     EXPECT_TRUE(std::equal(s.week.begin(), s.week.end(), s.month.end() - 7));
 }
 
-TEST_F(UtcSnapshot, emptyScanner) {
+TEST_F(UtcSnapshot, daysMergeAcrossSessionsAndToolsAndTheBudgetIsStrict) {
+    // Nothing yet: 30 zero days with their keys, no rows; over budget only below zero.
     Snapshot s = snap(now);
     EXPECT_TRUE(s.ready);
     EXPECT_EQ(s.today, (DayReport{"2026-03-10", 0, 0, 0, 0}));
     expectConsecutiveMonth(s, "2026-03-10");
-    EXPECT_EQ(s.month.front().day, "2026-02-09");
-    for (const DayReport& d : s.month) EXPECT_EQ(d.tokens, 0);
+    EXPECT_EQ(s.month.front(), (DayReport{"2026-02-09", 0, 0, 0, 0}));
     EXPECT_TRUE(s.sessions.empty() && s.limits.empty() && s.nudges.empty());
     EXPECT_FALSE(s.overBudget);
     config.dailyBudget = -1;
     EXPECT_TRUE(snap(now).overBudget);
-}
 
-TEST_F(UtcSnapshot, daysMergeAcrossSessionsAndToolsAndTheBudgetIsStrict) {
     turn("a", now - 3'600, 1'000, 500);
     turn("a", now - 86'400, 2'000, 0, true);
     turn("b", now - 60, 300, 0, true);
     turn("codex:c", now - 120, 40, 0, false, "Codex");
-
-    Snapshot s = snap(now);
+    s = snap(now);
     EXPECT_EQ(s.today.tokens, 1'340);
     EXPECT_EQ(s.today.turns, 3);
     EXPECT_EQ(s.today.sideTurns, 1);
@@ -161,8 +158,9 @@ TEST_F(UtcSnapshot, waitingNudge) {
     scanner().mark(s, "tool", asked + 0.75, "Bash");
 
     Snapshot at = snap(now + 0.75);
-    const Nudge expected{"wait:sess-1:" + std::to_string(static_cast<std::int64_t>(asked)), "Waiting on you: Fix the build",
-                         "Claude Code \u00b7 quillon has had a Bash call pending for 10 min. It may need your approval."};
+    const Nudge expected{
+        "wait:sess-1:" + std::to_string(static_cast<std::int64_t>(asked)), "Waiting on you: Fix the build",
+        "Claude Code \u00b7 quillon has had a Bash call pending for 10 min. It may need your approval."};
     EXPECT_EQ(at.nudges, std::vector<Nudge>{expected});
     EXPECT_EQ(at.sessions[0].state, "Waiting on Bash for 10 min (may need your approval)");
     // The id holds while the same call waits.
@@ -182,9 +180,9 @@ TEST_F(UtcSnapshot, waitingNudge) {
     SessionAgg& codex = turn("codex:abc", now - 4'000, 1'000, 0, false, "Codex");
     scanner().mark(codex, "tool", now - 3'900);
     config.notifyWaiting = true;
-    EXPECT_EQ(snap(now).nudges.back(), (Nudge{"wait:codex:abc:" + std::to_string(static_cast<std::int64_t>(now - 3'900)),
-                                              "Waiting on you: codex:ab",
-                                              "Codex has had a tool call pending for 65 min. It may need your approval."}));
+    EXPECT_EQ(snap(now).nudges.back(),
+              (Nudge{"wait:codex:abc:" + std::to_string(static_cast<std::int64_t>(now - 3'900)), "Waiting on you: codex:ab",
+                     "Codex has had a tool call pending for 65 min. It may need your approval."}));
 }
 
 TEST_F(UtcSnapshot, limitNudgesComeBeforeWaitingOnes) {
