@@ -6,7 +6,6 @@
 #include <link.h>
 #include <sstream>
 
-#include "run_program.h"
 #include "test_home.h"
 
 namespace quillon {
@@ -81,20 +80,26 @@ TEST_F(LonelyQuillon, saysSoInOneSentenceWhenTheModuleIsMissingOrBroken) {
         home.path() + "/nowhere/libquillon-desktop.so",
         home.write("text/libquillon-desktop.so", "not a library\n"),
         home.write("empty/libquillon-desktop.so", ""),
-        home.write("truncated/libquillon-desktop.so", std::string("\x7f" "ELF\x02\x01\x01", 7)),
+        home.write("truncated/libquillon-desktop.so", std::string("\x7f"
+                                                                  "ELF\x02\x01\x01",
+                                                                  7)),
         home.path() + "/folder.so",
         libc};
     for (const std::string& module : modules) {
-        const std::map<std::string, std::string> env{{"HOME", home.path()}, {"QUILLON_DESKTOP_MODULE", module}};
-        for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-                 {"--push-test", "https://ntfy.sh/t"}, {"--icon", home.path() + "/i.png"},
-                 {"--render", home.path() + "/r.png"}, {}}) {
+        const std::map<std::string, std::string> env{{"HOME", home.path()},
+                                                     {"QUILLON_DESKTOP_MODULE", module}};
+        for (const std::vector<std::string>& args :
+             std::vector<std::vector<std::string>>{{"--push-test", "https://ntfy.sh/t"},
+                                                   {"--icon", home.path() + "/i.png"},
+                                                   {"--render", home.path() + "/r.png"},
+                                                   {}}) {
             const auto r = runProgram(exe, args, "", env);
             const std::string what = module + (args.empty() ? " app" : " " + args[0]);
             EXPECT_EQ(r.status, 1) << what;
             EXPECT_EQ(r.out, "") << what;
             ASSERT_EQ(lines(r.err).size(), 1u) << what << ": " << r.err;
-            EXPECT_EQ(r.err.rfind("Quillon's desktop module could not be loaded (", 0), 0u) << what << ": " << r.err;
+            EXPECT_EQ(r.err.rfind("Quillon's desktop module could not be loaded (", 0), 0u)
+                << what << ": " << r.err;
             EXPECT_TRUE(r.err.ends_with(".\n")) << what << ": " << r.err;
             EXPECT_EQ(module == libc, r.err.find("has no entry point") != std::string::npos) << r.err;
         }
@@ -108,8 +113,9 @@ TEST_F(LonelyQuillon, saysSoInOneSentenceWhenTheModuleIsMissingOrBroken) {
 #ifdef QUILLON_TEST_DESKTOP
 TEST_F(LonelyQuillon, loadsQtWithTheModuleTheEnvironmentNames) {
     // The counterpart of the no-Qt test: the same loader log shows Qt once the module is needed.
-    auto r = runProgram(exe, {"--push-test", "ftp://example.com/"}, "",
-                        {{"HOME", home.path()}, {"QUILLON_DESKTOP_MODULE", QUILLON_TEST_MODULE}, {"LD_DEBUG", "libs"}});
+    auto r = runProgram(
+        exe, {"--push-test", "ftp://example.com/"}, "",
+        {{"HOME", home.path()}, {"QUILLON_DESKTOP_MODULE", QUILLON_TEST_MODULE}, {"LD_DEBUG", "libs"}});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "That is not a web address.\n");
     EXPECT_NE(loadedLibraries(r.err).find("libQt6Core"), std::string::npos);

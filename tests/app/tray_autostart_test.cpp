@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include "app/autostart.h"
-#include "run_program.h"
 #include "test_home.h"
 
 namespace quillon::app {
@@ -22,8 +21,9 @@ class ConfigHome {
 
   private:
     static void set(const char* v) { v ? ::setenv("XDG_CONFIG_HOME", v, 1) : ::unsetenv("XDG_CONFIG_HOME"); }
-    std::optional<std::string> m_old =
-        std::getenv("XDG_CONFIG_HOME") ? std::optional<std::string>(std::getenv("XDG_CONFIG_HOME")) : std::nullopt;
+    std::optional<std::string> m_old = std::getenv("XDG_CONFIG_HOME")
+                                           ? std::optional<std::string>(std::getenv("XDG_CONFIG_HOME"))
+                                           : std::nullopt;
 };
 
 // Paths that need every escape the Exec rules have.
@@ -47,7 +47,8 @@ TEST(AutostartExec, quotedPathsReadBackAsWritten) {
         const std::string quoted = Autostart::execQuote(path);
         EXPECT_EQ(quoted.front(), '"') << path;
         EXPECT_EQ(quoted.find('\n'), std::string::npos) << "a raw line break would end the key";
-        EXPECT_EQ(Autostart::execWords(quoted + " --settings"), (std::vector<std::string>{path, "--settings"}))
+        EXPECT_EQ(Autostart::execWords(quoted + " --settings"),
+                  (std::vector<std::string>{path, "--settings"}))
             << quoted;
     }
     // The escapes the Desktop Entry rules give for a backslash, a dollar sign and a per cent sign.
@@ -67,7 +68,8 @@ TEST(AutostartExec, readsHandWrittenAndRejectsMalformedValues) {
 }
 
 TEST_F(HomeTest, entryPassesDesktopFileValidate) {
-    if (::access("/usr/bin/desktop-file-validate", X_OK) != 0) GTEST_SKIP() << "desktop-file-validate is missing";
+    if (::access("/usr/bin/desktop-file-validate", X_OK) != 0)
+        GTEST_SKIP() << "desktop-file-validate is missing";
     for (const std::string& path : awkwardPaths) {
         const std::string file = home.write("check.desktop", Autostart::entry(path));
         const auto r = testing::runProgram("/usr/bin/desktop-file-validate", {file});
@@ -88,7 +90,8 @@ TEST(AutostartRuns, onlyAnEntryThatStartsThisExecutableCounts) {
     EXPECT_TRUE(Autostart::runs(entry, exe));
     EXPECT_FALSE(Autostart::runs(entry, "/usr/local/bin/quillon")) << "another copy of quillon";
     EXPECT_FALSE(Autostart::runs(entry + "Hidden=true\n", exe)) << "hidden means deleted";
-    EXPECT_FALSE(Autostart::runs(entry + "X-GNOME-Autostart-enabled=false\n", exe)) << "switched off in GNOME";
+    EXPECT_FALSE(Autostart::runs(entry + "X-GNOME-Autostart-enabled=false\n", exe))
+        << "switched off in GNOME";
     EXPECT_TRUE(Autostart::runs(entry + "Hidden=false\n", exe));
     EXPECT_FALSE(Autostart::runs("", exe));
     EXPECT_FALSE(Autostart::runs("[Other]\nExec=/usr/bin/quillon\n", exe)) << "keys outside [Desktop Entry]";

@@ -14,7 +14,7 @@
 
 #include "app/status_notifier_item.h"
 #include "app/tray_icon.h"
-#include "run_program.h"
+#include "test_home.h"
 #include "tray_support.h"
 
 namespace quillon::app {
@@ -100,9 +100,12 @@ TEST(TrayStatusNotifier, publishesTheLookAsAHostReadsIt) {
     EXPECT_TRUE(tray.geometry().isEmpty()) << "the popup opens at the pointer";
 
     QVariantMap p = host.properties();
-    for (const auto& [name, want] : std::initializer_list<std::pair<const char*, QVariant>>{
-             {"XAyatanaLabel", "1 failed"}, {"Status", "NeedsAttention"}, {"Id", "quillon"},
-             {"Category", "ApplicationStatus"}, {"ItemIsMenu", false}})
+    for (const auto& [name, want] :
+         std::initializer_list<std::pair<const char*, QVariant>>{{"XAyatanaLabel", "1 failed"},
+                                                                 {"Status", "NeedsAttention"},
+                                                                 {"Id", "quillon"},
+                                                                 {"Category", "ApplicationStatus"},
+                                                                 {"ItemIsMenu", false}})
         EXPECT_EQ(p.value(name), want) << name;
     EXPECT_EQ(p.value("Menu").value<QDBusObjectPath>().path(), "/NO_DBUSMENU");
     EXPECT_EQ(unpack<SniToolTip>(p.value("ToolTip")).title, "1 failed");

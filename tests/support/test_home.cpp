@@ -65,8 +65,13 @@ std::string fixture(const std::string& relative) {
 
 RunResult runQuillon(const std::vector<std::string>& args, const std::string& input,
                      const std::map<std::string, std::string>& env, double timeoutSeconds) {
+    return runProgram(QUILLON_TEST_BIN, args, input, env, timeoutSeconds);
+}
+
+RunResult runProgram(const std::string& path, const std::vector<std::string>& args, const std::string& input,
+                     const std::map<std::string, std::string>& env, double timeoutSeconds) {
     RunResult r;
-    const char* bin = QUILLON_TEST_BIN;
+    const char* bin = path.c_str();
 
     std::map<std::string, std::string> vars;
     for (char** e = environ; *e; ++e) {

@@ -49,6 +49,11 @@ struct RunResult {
 RunResult runQuillon(const std::vector<std::string>& args, const std::string& input = "",
                      const std::map<std::string, std::string>& env = {}, double timeoutSeconds = 60);
 
+// The same for any program (a copy of quillon elsewhere, a helper tool).
+RunResult runProgram(const std::string& path, const std::vector<std::string>& args,
+                     const std::string& input = "", const std::map<std::string, std::string>& env = {},
+                     double timeoutSeconds = 60);
+
 // Splits text into lines (without their line feeds).
 std::vector<std::string> lines(const std::string& text);
 
