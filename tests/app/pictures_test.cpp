@@ -7,10 +7,7 @@
 
 #include "app/demo_data.h"
 #include "app/icon.h"
-#include "app/model.h"
-#include "app/popover_view.h"
 #include "popover_support.h"
-#include "test_home.h"
 
 namespace quillon::testing {
 namespace {

@@ -6,17 +6,11 @@
 
 #include <cmath>
 
-#include "app/model.h"
-#include "app/popover_view.h"
 #include "hostile_texts.h"
 #include "popover_support.h"
-#include "test_home.h"
 
 namespace quillon::testing {
 namespace {
-
-using app::Model;
-using app::PopoverView;
 
 const std::string& hostile(std::size_t i) {
     return hostileTexts[i % hostileTexts.size()].text;
@@ -25,7 +19,8 @@ const std::string& hostile(std::size_t i) {
 TEST(PlainText, keepsLineBreaksTabsAndRightToLeftTextAndBreaksLongRunsBetweenWholeCharacters) {
     using app::plainText;
     EXPECT_EQ(plainText("a\r\nb\rc\nd\te"), "a\nb\nc\nd\te");
-    EXPECT_EQ(plainText("\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D"), QString::fromUtf8("\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D"));
+    EXPECT_EQ(plainText("\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D"),
+              QString::fromUtf8("\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D"));
     EXPECT_EQ(plainText("<b>bold</b> & more"), "<b>bold</b> & more");
 
     // 100 letters, 60 emoji (surrogate pairs), an "e" with a combining accent 60 times: break
@@ -50,13 +45,7 @@ TEST(PlainText, keepsLineBreaksTabsAndRightToLeftTextAndBreaksLongRunsBetweenWho
     }
 }
 
-class HostileTest : public HomeTest {
-  protected:
-    QApplication& gui = guiApp();
-    Model model{currentInstant()};
-    PopoverView view{model};
-    Recorded recorded;
-};
+class HostileTest : public PanelTest {};
 
 TEST_F(HostileTest, everyOutsideTextShowsLiterallyAndNothingActs) {
     record(view, recorded);
@@ -149,7 +138,9 @@ TEST_F(HostileTest, everyOutsideTextShowsLiterallyAndNothingActs) {
 
 // The colours must read on both themes: every label against the panel's background.
 double luminance(const QColor& c) {
-    const auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    const auto channel = [](double v) {
+        return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
     return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
 }
 

@@ -7,19 +7,13 @@
 #include <QTest>
 #include <QToolButton>
 
-#include "app/model.h"
-#include "app/popover_view.h"
 #include "popover_support.h"
 #include "settings/config.h"
-#include "test_home.h"
 
 namespace quillon::testing {
 namespace {
 
-using app::Model;
-using app::PopoverView;
-
-class SettingsTest : public HomeTest {
+class SettingsTest : public PanelTest {
   protected:
     void SetUp() override {
         model.onConfigChange = [this] { saved.push_back(model.config()); };
@@ -41,10 +35,6 @@ class SettingsTest : public HomeTest {
             QTest::mouseClick(arrow, Qt::LeftButton, {}, arrow->rect().center());
     }
 
-    QApplication& gui = guiApp();
-    Model model{currentInstant()};
-    PopoverView view{model};
-    Recorded recorded;
     std::vector<Config> saved;
 };
 
@@ -53,9 +43,9 @@ TEST_F(SettingsTest, fieldsShowTheValueDividedByTheirScaleAndTypingClampsAndStor
     config.historyCeiling = 150'999; // integer division, as the rows show it
     config.waitMinutes = 7;
     model.setConfig(config);
-    const std::pair<const char*, const char*> shownValues[] = {{"historyCeiling", "150"}, {"floorWarning", "60"},
-                                                               {"dailyBudget", "750"},    {"stallMinutes", "10"},
-                                                               {"limitWarnPercent", "80"}, {"waitMinutes", "7"}};
+    const std::pair<const char*, const char*> shownValues[] = {
+        {"historyCeiling", "150"}, {"floorWarning", "60"},     {"dailyBudget", "750"},
+        {"stallMinutes", "10"},    {"limitWarnPercent", "80"}, {"waitMinutes", "7"}};
     for (const auto& [name, text] : shownValues)
         EXPECT_EQ(field(name)->text(), text) << name;
 

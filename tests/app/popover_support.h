@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QLabel>
+#include <QPushButton>
 #include <QString>
 #include <QUrl>
 #include <QWidget>
@@ -10,10 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "app/model.h"
 #include "app/popover_view.h"
 #include "gates/gate.h"
 #include "report/snapshot.h"
 #include "settings/clock.h"
+#include "test_home.h"
 
 namespace quillon::testing {
 
@@ -49,5 +52,30 @@ void record(app::PopoverView& view, Recorded& into);
 
 Gate makeGate(const std::string& id, std::optional<std::string> link = std::nullopt, Instant since = 0);
 SessionReport makeSession(const std::string& name, std::int64_t level);
+
+// The panel on a fresh model, in a temporary home.
+class PanelTest : public HomeTest {
+  protected:
+    // The one visible button or label of that name (a failure if there is none or several).
+    QPushButton* onlyButton(const char* name) { return only<QPushButton>(name); }
+    QLabel* onlyLabel(const char* name) { return only<QLabel>(name); }
+    QWidget* section(const char* name) { return view.findChild<QWidget*>(name); }
+    void click(QWidget* w) {
+        ASSERT_NE(w, nullptr);
+        testing::click(w);
+    }
+
+    QApplication& gui = guiApp();
+    app::Model model{currentInstant()};
+    app::PopoverView view{model};
+    Recorded recorded;
+
+  private:
+    template <class T> T* only(const char* name) {
+        auto found = visible<T>(&view, name);
+        EXPECT_EQ(found.size(), 1u) << name;
+        return found.empty() ? nullptr : found.front();
+    }
+};
 
 } // namespace quillon::testing

@@ -10,12 +10,9 @@
 
 #include "app/bar_chart.h"
 #include "app/demo_data.h"
-#include "app/model.h"
-#include "app/popover_view.h"
 #include "popover_support.h"
 #include "settings/config.h"
 #include "settings/format.h"
-#include "test_home.h"
 
 namespace quillon::testing {
 namespace {
@@ -23,33 +20,13 @@ namespace {
 using app::Model;
 using app::PopoverView;
 
-class PopoverTest : public HomeTest {
+class PopoverTest : public PanelTest {
   protected:
-    QPushButton* onlyButton(const char* name) {
-        auto buttons = visible<QPushButton>(&view, name);
-        EXPECT_EQ(buttons.size(), 1u) << name;
-        return buttons.empty() ? nullptr : buttons.front();
-    }
-    QLabel* onlyLabel(const char* name) {
-        auto labels = visible<QLabel>(&view, name);
-        EXPECT_EQ(labels.size(), 1u) << name;
-        return labels.empty() ? nullptr : labels.front();
-    }
-    void click(QWidget* w) {
-        ASSERT_NE(w, nullptr);
-        testing::click(w);
-    }
-    QWidget* section(const char* name) { return view.findChild<QWidget*>(name); }
     // A label inside a row: its text and its colour.
     static QString textOf(QWidget* row, const char* name) { return shown(row->findChild<QLabel*>(name)); }
     static QColor colourOf(QWidget* row, const char* name) {
         return row->findChild<QLabel*>(name)->palette().color(QPalette::WindowText);
     }
-
-    QApplication& gui = guiApp();
-    Model model{currentInstant()};
-    PopoverView view{model};
-    Recorded recorded;
 };
 
 TEST_F(PopoverTest, oneGateHasNoDismissAllAndFiveShowFourCardsAndDismissAllDismissesFive) {
@@ -213,7 +190,8 @@ TEST_F(PopoverTest, limitRowsShowFiguresAndTintByLevel) {
     EXPECT_EQ(textOf(rows[0], "limitFigure"), "72% · resets 4:10 PM");
     EXPECT_EQ(tint(rows[0]), tones.orange);
     EXPECT_EQ(colourOf(rows[0], "limitForecast"), tones.orange);
-    EXPECT_EQ(textOf(rows[0], "limitTop"), "Refactor billing webhooks used about 64% of the tokens in this window.");
+    EXPECT_EQ(textOf(rows[0], "limitTop"),
+              "Refactor billing webhooks used about 64% of the tokens in this window.");
     EXPECT_EQ(tint(rows[1]), tones.red);
     EXPECT_EQ(rows[1]->findChild<QLabel*>("limitTop"), nullptr);
     EXPECT_EQ(textOf(rows[2], "limitFigure"), "140% · resets 5:10 PM");

@@ -11,7 +11,8 @@ using testing::WebhookServer;
 
 // quillon --push-test prints "sent" or the error and exits 0, without any display.
 TEST_F(HomeTest, pushTestPrintsSentOrTheErrorAndExitsZero) {
-    for (const auto& [status, printed] : {std::pair{200, "sent\n"}, {404, "The address answered with error 404.\n"}}) {
+    for (const auto& [status, printed] :
+         {std::pair{200, "sent\n"}, {404, "The address answered with error 404.\n"}}) {
         WebhookServer server(status);
         const auto r = testing::runQuillon({"--push-test", server.url("/x")}, "",
                                            {{"HOME", home.path()},
@@ -24,8 +25,9 @@ TEST_F(HomeTest, pushTestPrintsSentOrTheErrorAndExitsZero) {
         EXPECT_EQ(r.err, "");
         ASSERT_EQ(server.requests().size(), 1u);
         EXPECT_EQ(server.requests()[0].method, "POST");
-        EXPECT_EQ(server.requests()[0].body,
-                  R"({"title":"Quillon test","text":"If you can read this, phone alerts work.","source":"Quillon"})");
+        EXPECT_EQ(
+            server.requests()[0].body,
+            R"({"title":"Quillon test","text":"If you can read this, phone alerts work.","source":"Quillon"})");
     }
 }
 

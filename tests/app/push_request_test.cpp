@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <array>
+
 #include "app/push.h"
 #include "hostile_texts.h"
 
@@ -33,49 +35,43 @@ bool safeHeaderValue(const std::string& v) {
     return nlohmann::json::accept(nlohmann::json(v).dump());
 }
 
-TEST(PushAddress, takesApartWellFormedAddresses) {
-    auto a = Push::parseAddress("https://user:pw@hooks.slack.com:8443/services/T0/B0/x?y=1#z");
-    ASSERT_TRUE(a);
-    EXPECT_EQ(a->scheme, "https");
-    EXPECT_EQ(a->host, "hooks.slack.com");
-    EXPECT_EQ(a->text, "https://user:pw@hooks.slack.com:8443/services/T0/B0/x?y=1#z");
-
-    auto v6 = Push::parseAddress("http://[::1]:8080/topic");
-    ASSERT_TRUE(v6);
-    EXPECT_EQ(v6->host, "::1");
-
-    auto noHost = Push::parseAddress("mailto:someone@example.com");
-    ASSERT_TRUE(noHost);
-    EXPECT_EQ(noHost->scheme, "mailto");
-    EXPECT_EQ(noHost->host, "");
-
-    EXPECT_EQ(Push::parseAddress("HTTP://Ntfy.SH/a%20b")->host, "Ntfy.SH");
-}
-
-TEST(PushAddress, refusesWhatIsNoAddress) {
-    for (const char* bad : {"",
-                            "example.com/x",
-                            "://x",
-                            "1http://x",
-                            "ht tp://x",
-                            "http://exa mple.com/",
-                            "http://example.com/a b",
-                            "http://example.com/\x01",
-                            "http://example.com/\x7f",
-                            "http://ex\xc3\xa4mple.com/",
-                            "http://example.com/%zz",
-                            "http://example.com/%4",
-                            "http://a@b@example.com/",
-                            "http://example.com:65536/",
-                            "http://example.com:80a/",
-                            "http://[::1/x",
-                            "http://[example]/",
-                            "http://ex]ample.com/",
-                            "http://example.com/[x]",
-                            "http://example.com/#a#b",
-                            "http://example.com/<script>",
-                            "http://example.com/\"q\"",
-                            "http://example.com\r\nX-Injected: 1"})
+TEST(PushAddress, takesApartWellFormedAddressesAndRefusesWhatIsNoAddress) {
+    const std::array<const char*, 3> wellFormed[] = {
+        {"https://user:pw@hooks.slack.com:8443/services/T0/B0/x?y=1#z", "https", "hooks.slack.com"},
+        {"http://[::1]:8080/topic", "http", "::1"},
+        {"mailto:someone@example.com", "mailto", ""},
+        {"HTTP://Ntfy.SH/a%20b", "HTTP", "Ntfy.SH"}};
+    for (const auto& [text, scheme, host] : wellFormed) {
+        const auto a = Push::parseAddress(text);
+        ASSERT_TRUE(a) << text;
+        EXPECT_EQ(a->text, text);
+        EXPECT_EQ(a->scheme, scheme) << text;
+        EXPECT_EQ(a->host, host) << text;
+    }
+    const char* const notAddresses[] = {"",
+                                        "example.com/x",
+                                        "://x",
+                                        "1http://x",
+                                        "ht tp://x",
+                                        "http://exa mple.com/",
+                                        "http://example.com/a b",
+                                        "http://example.com/\x01",
+                                        "http://example.com/\x7f",
+                                        "http://ex\xc3\xa4mple.com/",
+                                        "http://example.com/%zz",
+                                        "http://example.com/%4",
+                                        "http://a@b@example.com/",
+                                        "http://example.com:65536/",
+                                        "http://example.com:80a/",
+                                        "http://[::1/x",
+                                        "http://[example]/",
+                                        "http://ex]ample.com/",
+                                        "http://example.com/[x]",
+                                        "http://example.com/#a#b",
+                                        "http://example.com/<script>",
+                                        "http://example.com/\"q\"",
+                                        "http://example.com\r\nX-Injected: 1"};
+    for (const char* bad : notAddresses)
         EXPECT_FALSE(Push::parseAddress(bad)) << bad;
 }
 
@@ -101,20 +97,23 @@ TEST(PushTarget, trimsThenChecksTheTypedAddress) {
 }
 
 TEST(PushKind, testsTheHostInOrder) {
-    EXPECT_EQ(Push::kindOf("ntfy.sh"), Push::Kind::ntfy);
-    EXPECT_EQ(Push::kindOf("alerts.myntfyserver.example.org"), Push::Kind::ntfy);
-    EXPECT_EQ(Push::kindOf("hooks.slack.com"), Push::Kind::slack);
-    EXPECT_EQ(Push::kindOf("slack.com"), Push::Kind::slack);
-    EXPECT_EQ(Push::kindOf("discord.com"), Push::Kind::discord);
-    EXPECT_EQ(Push::kindOf("ptb.discord.com"), Push::Kind::discord);
-    EXPECT_EQ(Push::kindOf("ntfy.slack.com"), Push::Kind::ntfy);
-    EXPECT_EQ(Push::kindOf("slack.com.discord.com"), Push::Kind::slack);
-    EXPECT_EQ(Push::kindOf("example.com"), Push::Kind::json);
-    EXPECT_EQ(Push::kindOf(""), Push::Kind::json);
-    // Plain, case-sensitive substrings of the host only.
-    EXPECT_EQ(Push::kindOf("NTFY.SH"), Push::Kind::json);
-    EXPECT_EQ(Push::kindOf("slack.co"), Push::Kind::json);
-    EXPECT_EQ(Push::kindOf("discordapp.com"), Push::Kind::json);
+    using enum Push::Kind;
+    const std::pair<const char*, Push::Kind> hosts[] = {{"ntfy.sh", ntfy},
+                                                        {"alerts.myntfyserver.example.org", ntfy},
+                                                        {"hooks.slack.com", slack},
+                                                        {"slack.com", slack},
+                                                        {"discord.com", discord},
+                                                        {"ptb.discord.com", discord},
+                                                        {"ntfy.slack.com", ntfy},
+                                                        {"slack.com.discord.com", slack},
+                                                        {"example.com", json},
+                                                        {"", json},
+                                                        // Plain, case-sensitive substrings of the host only.
+                                                        {"NTFY.SH", json},
+                                                        {"slack.co", json},
+                                                        {"discordapp.com", json}};
+    for (const auto& [host, kind] : hosts)
+        EXPECT_EQ(Push::kindOf(host), kind) << host;
 
     // The path, the query and the user info never decide the kind.
     EXPECT_EQ(header(build("https://example.com/ntfy?x=slack.com", "t", "b"), "Content-Type"),
@@ -234,7 +233,8 @@ TEST(PushStatus, acceptsOnly200To299) {
     for (int status : {200, 204, 299})
         EXPECT_EQ(Push::statusError(status), std::nullopt) << status;
     for (int status : {0, 199, 300, 404})
-        EXPECT_EQ(Push::statusError(status), "The address answered with error " + std::to_string(status) + ".");
+        EXPECT_EQ(Push::statusError(status),
+                  "The address answered with error " + std::to_string(status) + ".");
 }
 
 } // namespace

@@ -65,7 +65,9 @@ TEST(PushSend, postsJsonWithItsUserAgentAndReportsSuccess) {
 
 TEST(PushSend, trimsTheAddressCountsEvery2xxAsSuccessAndFollowsNoRedirect) {
     const std::pair<int, std::optional<std::string>> answers[] = {
-        {204, std::nullopt}, {404, "The address answered with error 404."}, {301, "The address answered with error 301."}};
+        {204, std::nullopt},
+        {404, "The address answered with error 404."},
+        {301, "The address answered with error 301."}};
     for (const auto& [status, error] : answers) {
         WebhookServer server(status);
         auto o = send("  " + server.url("/trimmed") + " \r\n");

@@ -16,8 +16,9 @@ using testing::FakeNotifier;
 using testing::waitUntil;
 using testing::WebhookServer;
 
-Gate gate(const std::string& id, const std::string& title = "Stopped on a failure: Fix tests",
-          const std::string& detail = "web-app \u00B7 idle 31 min \u00B7 pre-push hook failed: 3 tests failed") {
+Gate gate(
+    const std::string& id, const std::string& title = "Stopped on a failure: Fix tests",
+    const std::string& detail = "web-app \u00B7 idle 31 min \u00B7 pre-push hook failed: 3 tests failed") {
     Gate g;
     g.id = id;
     g.kind = Gate::Kind::session;
@@ -33,8 +34,9 @@ Nudge nudge(const std::string& id) {
 // The title a push carried (the generic JSON form: 127.0.0.1 is no ntfy, Slack or Discord host).
 std::string titleOf(const WebhookServer::Received& r) {
     const auto doc = nlohmann::json::parse(r.body, nullptr, false);
-    return doc.is_object() && doc.contains("title") && doc["title"].is_string() ? doc["title"].get<std::string>()
-                                                                                : "";
+    return doc.is_object() && doc.contains("title") && doc["title"].is_string()
+               ? doc["title"].get<std::string>()
+               : "";
 }
 
 Config config(bool notifications, std::string push) {
@@ -137,7 +139,8 @@ TEST_F(AnnouncerTest, hostileTitlesCannotBringMarkup) {
     EXPECT_EQ(calls[5]["body"], "&lt;img src=https://evil.example/x.png&gt; &lt;a "
                                 "href=\"https://evil.example\"&gt;fix&lt;/a&gt; &amp; more");
     EXPECT_EQ(calls[6]["summary"], testing::hostileTexts[6].text);
-    EXPECT_EQ(calls[7]["summary"].get<std::string>().rfind("bad \uFFFD\uFFFD bytes \uFFFD end \uFFFD", 0), 0u);
+    EXPECT_EQ(calls[7]["summary"].get<std::string>().rfind("bad \uFFFD\uFFFD bytes \uFFFD end \uFFFD", 0),
+              0u);
 }
 
 TEST(AnnouncerNoBus, skipsNotificationsQuietlyAndStillPushes) {

@@ -20,7 +20,8 @@ TEST_F(HomeTest, withoutADisplayThatAnswersTheApplicationSaysSoAndExits) {
                                        30);
         EXPECT_EQ(r.status, 1) << display << ": " << r.err;
         EXPECT_EQ(r.out, "") << display;
-        EXPECT_EQ(r.err, "Quillon's tray application needs a graphical desktop session, and none was found.\n")
+        EXPECT_EQ(r.err,
+                  "Quillon's tray application needs a graphical desktop session, and none was found.\n")
             << display;
     }
     EXPECT_FALSE(home.exists(".quillon/welcomed")) << "nothing of the application ran";
