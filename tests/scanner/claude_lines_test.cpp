@@ -20,8 +20,7 @@ TEST_F(ClaudeLines, linesOfOneMessageCountOnceAndTheLastToolIsPending) {
     EXPECT_EQ(s()->lastKind, "tool");
     EXPECT_EQ(s()->pendingTool, "Bash");
     EXPECT_EQ(s()->cwd, "/work/proj");
-    EXPECT_EQ(s()->hours.at(hourNumber(at("2026-01-05T10:00:00Z"))), kU.context());
-    // Priced at the sonnet row once.
+    // Priced at the sonnet row once, each count at its own price.
     EXPECT_DOUBLE_EQ(s()->days.at("2026-01-05").usd, (10 * 3.0 + 20 * 3.75 + 30 * 0.3 + 5 * 15.0) / 1e6);
 }
 
