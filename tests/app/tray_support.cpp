@@ -4,17 +4,10 @@
 #include <QElapsedTimer>
 #include <QThread>
 
-#include <csignal>
 #include <cstdlib>
 #include <fstream>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
-
-extern char** environ;
 
 namespace quillon::testing {
 namespace {
@@ -61,57 +54,22 @@ bool haveSessionBus() {
 }
 
 FakeNotifier::FakeNotifier() {
-    char tmpl[] = "/tmp/quillon-notify-XXXXXX";
-    const int fd = ::mkstemp(tmpl);
-    if (fd < 0) return;
-    ::close(fd);
-    m_log = tmpl;
-
-    int out[2];
-    if (::pipe(out) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    const std::string helper = QUILLON_TRAY_HELPER;
-    char* argv[] = {const_cast<char*>(helper.c_str()), const_cast<char*>("notifier"), m_log.data(), nullptr};
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, helper.c_str(), &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    if (rc != 0) {
-        ::close(out[0]);
-        return;
-    }
-    m_pid = pid;
-    // Wait for "ready": the service name is taken once it is printed.
-    std::string got;
-    pollfd p{out[0], POLLIN, 0};
-    while (got.find("ready") == std::string::npos && ::poll(&p, 1, 10'000) > 0) {
-        char buf[64];
-        const ssize_t n = ::read(out[0], buf, sizeof buf);
-        if (n <= 0) break;
-        got.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(out[0]);
-    if (got.find("ready") == std::string::npos) {
-        ::kill(m_pid, SIGKILL);
-        ::waitpid(m_pid, nullptr, 0);
-        m_pid = -1;
-    }
+    if (!m_log.open()) return;
+    m_process.start(QString::fromUtf8(QUILLON_TRAY_HELPER), {QStringLiteral("notifier"), m_log.fileName()});
+    // The service name is taken once "ready" is printed.
+    QByteArray out;
+    while (!m_started && m_process.waitForReadyRead(10'000))
+        m_started = (out += m_process.readAllStandardOutput()).contains("ready");
 }
 
 FakeNotifier::~FakeNotifier() {
-    if (m_pid > 0) {
-        ::kill(m_pid, SIGTERM);
-        ::waitpid(m_pid, nullptr, 0);
-    }
-    if (!m_log.empty()) ::unlink(m_log.c_str());
+    m_process.terminate();
+    m_process.waitForFinished(5'000);
 }
 
 std::vector<nlohmann::json> FakeNotifier::calls() const {
     std::vector<nlohmann::json> out;
-    std::ifstream in(m_log);
+    std::ifstream in(m_log.fileName().toStdString());
     for (std::string line; std::getline(in, line);)
         if (!line.empty()) out.push_back(nlohmann::json::parse(line));
     return out;

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <QProcess>
+#include <QTemporaryFile>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -20,15 +23,14 @@ class FakeNotifier {
   public:
     FakeNotifier();
     ~FakeNotifier();
-    FakeNotifier(const FakeNotifier&) = delete;
-    FakeNotifier& operator=(const FakeNotifier&) = delete;
 
-    bool started() const { return m_pid > 0; }
+    bool started() const { return m_started; }
     std::vector<nlohmann::json> calls() const;
 
   private:
-    std::string m_log;
-    int m_pid = -1;
+    QTemporaryFile m_log;
+    QProcess m_process;
+    bool m_started = false;
 };
 
 } // namespace quillon::testing
