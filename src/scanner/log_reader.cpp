@@ -159,7 +159,10 @@ bool LogScanner::scan(const std::string& root, bool codex, int days, Instant now
     std::uint64_t pending = 0;
     for (const Impl::Job& j : I.jobs) {
         pending += j.bytes;
-        if (j.state->offset == 0) ++m_filesRead;
+        if (j.state->offset == 0 && !j.state->counted) {
+            ++m_filesRead;
+            j.state->counted = true;
+        }
     }
     if (pending >= I.parallelFrom && I.jobs.size() > 0)
         readAhead(codex);

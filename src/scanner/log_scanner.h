@@ -45,6 +45,7 @@ struct FileState {
     Usage codexTotal;
     bool codexRecords = false;  // the file writes token_usage_record lines: those are counted instead
     std::uint64_t queuedIn = 0; // the scan that last queued the file for reading: once a scan
+    bool counted = false;       // in filesRead already (a first read may end before a full line)
 };
 
 // The long-lived accounting object: finds the assistants' logs, reads what they gained

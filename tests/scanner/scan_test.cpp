@@ -92,6 +92,7 @@ TEST_F(Scan, appendsBetweenScansCountExactlyOnce) {
         EXPECT_EQ(totals(parts).turns, expected.turns);
         EXPECT_DOUBLE_EQ(totals(parts).usd, expected.usd);
         EXPECT_EQ(parts.find("s0")->lastKindAt, whole.find("s0")->lastKindAt);
+        EXPECT_EQ(parts.filesRead(), 1) << "a first read that ended inside the first line counts once";
         // Nothing new: nothing changes.
         const auto days = parts.find("s0")->days;
         const auto read = parts.filesRead();
