@@ -5,6 +5,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
+#include <QDBusVariant>
 #include <QFont>
 #include <QPainter>
 #include <QPainterPath>
@@ -166,6 +167,8 @@ TrayIcon::TrayIcon(QObject* parent) : QObject(parent) {
     // Watching first, so a watcher that starts while the question below is on its way is seen.
     auto* watching = new QDBusServiceWatcher(watcher, bus, QDBusServiceWatcher::WatchForRegistration, this);
     connect(watching, &QDBusServiceWatcher::serviceRegistered, this, &TrayIcon::watcherAppeared);
+    bus.connect(watcher, QStringLiteral("/StatusNotifierWatcher"), watcher,
+                QStringLiteral("StatusNotifierHostRegistered"), this, SLOT(hostAppeared()));
     QDBusMessage ask = busDaemonCall(QStringLiteral("NameHasOwner"));
     ask << watcher;
     auto* pending = new QDBusPendingCallWatcher(bus.asyncCall(ask), this);
@@ -174,10 +177,37 @@ TrayIcon::TrayIcon(QObject* parent) : QObject(parent) {
         if (m_host != Host::undecided) return;
         const QDBusPendingReply<bool> reply = *call;
         if (reply.isValid() && reply.value())
-            useStatusNotifier();
+            askForHost();
         else
             useSystemTray();
     });
+}
+
+// A watcher with no host registered shows no item (Qt asks the same before it uses one), so
+// the item is used only when a host is there, or when the watcher cannot say.
+void TrayIcon::askForHost() {
+    const QString watcher = QString::fromLatin1(StatusNotifierItem::watcherService);
+    QDBusMessage get = QDBusMessage::createMethodCall(watcher, QStringLiteral("/StatusNotifierWatcher"),
+                                                      QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                      QStringLiteral("Get"));
+    get << watcher << QStringLiteral("IsStatusNotifierHostRegistered");
+    auto* pending = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(get), this);
+    connect(pending, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* call) {
+        call->deleteLater();
+        const QDBusPendingReply<QDBusVariant> reply = *call;
+        const bool noHost = reply.isValid() && !reply.value().variant().toBool();
+        if (m_host == Host::statusNotifier) return;
+        if (noHost) {
+            if (m_host == Host::undecided) useSystemTray();
+            return;
+        }
+        // An XEmbed tray that shows the icon already keeps it.
+        if (m_host == Host::undecided || !QSystemTrayIcon::isSystemTrayAvailable()) useStatusNotifier();
+    });
+}
+
+void TrayIcon::hostAppeared() {
+    if (m_host == Host::systemTray && !QSystemTrayIcon::isSystemTrayAvailable()) askForHost();
 }
 
 TrayIcon::~TrayIcon() = default;
@@ -227,7 +257,7 @@ void TrayIcon::useStatusNotifier() {
 void TrayIcon::watcherAppeared() {
     switch (m_host) {
     case Host::undecided:
-        useStatusNotifier();
+        askForHost();
         break;
     case Host::statusNotifier:
         // A restarted watcher (a restarted gnome-shell, say) knows no items.
@@ -235,7 +265,7 @@ void TrayIcon::watcherAppeared() {
         break;
     case Host::systemTray:
         // Waiting for an XEmbed tray that is not there: the new host shows the icon instead.
-        if (!QSystemTrayIcon::isSystemTrayAvailable()) useStatusNotifier();
+        if (!QSystemTrayIcon::isSystemTrayAvailable()) askForHost();
         break;
     }
 }

@@ -67,7 +67,11 @@ class TrayIcon : public QObject {
     // A plain (left) click on the icon.
     void clicked();
 
+  private slots:
+    void hostAppeared();
+
   private:
+    void askForHost();
     void useSystemTray();
     void useStatusNotifier();
     void watcherAppeared();

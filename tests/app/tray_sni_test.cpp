@@ -35,11 +35,14 @@ QString itemService() {
 class FakeHost : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
+    Q_PROPERTY(bool IsStatusNotifierHostRegistered MEMBER hostRegistered)
 
   public:
     FakeHost()
         : m_bus(QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("fake-host"))) {
-        m_bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), this, QDBusConnection::ExportAllSlots);
+        m_bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), this,
+                             QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties |
+                                 QDBusConnection::ExportAllSignals);
         for (const char* name : {"XAyatanaNewLabel", "NewIcon", "NewStatus"})
             m_bus.connect(QString(), QStringLiteral("/StatusNotifierItem"), itemInterface,
                           QString::fromLatin1(name), this, SLOT(signalled(QDBusMessage)));
@@ -73,6 +76,10 @@ class FakeHost : public QObject, protected QDBusContext {
 
     QStringList registered;
     std::vector<QDBusMessage> signals_;
+    bool hostRegistered = true;
+
+  signals:
+    void StatusNotifierHostRegistered();
 
   public slots:
     void RegisterStatusNotifierItem(const QString& service) { registered << service; }
@@ -183,6 +190,24 @@ TEST(TrayStatusNotifier, withoutAWatcherQtsTrayIconUntilOneStarts) {
     EXPECT_EQ(tray.host(), Host::statusNotifier);
     EXPECT_FALSE(tray.item().isVisible());
     EXPECT_EQ(host.properties().value("XAyatanaLabel").toString(), "150K");
+}
+
+TEST(TrayStatusNotifier, aWatcherWithoutAHostGetsTheItemOnlyOnceAHostRegisters) {
+    ASSERT_TRUE(testing::haveSessionBus());
+    FakeHost host;
+    host.hostRegistered = false;
+    ASSERT_TRUE(host.startWatcher());
+    TrayIcon tray;
+    tray.show({State::dollars, "$12", false});
+    ASSERT_TRUE(waitUntil([&] { return tray.host() != Host::undecided; }));
+    EXPECT_EQ(tray.host(), Host::systemTray) << "an item nobody shows would hide the icon";
+    EXPECT_TRUE(host.registered.isEmpty());
+
+    host.hostRegistered = true;
+    emit host.StatusNotifierHostRegistered();
+    ASSERT_TRUE(waitUntil([&] { return !host.registered.isEmpty(); }));
+    EXPECT_EQ(tray.host(), Host::statusNotifier);
+    EXPECT_EQ(host.properties().value("XAyatanaLabel").toString(), "$12");
 }
 
 TEST(TrayStatusNotifier, withoutASessionBusQtsTrayIconQuietly) {
