@@ -118,10 +118,8 @@ bool dateField(od::value& v, std::optional<Instant>& out) {
     return true;
 }
 
-// Walks the fields of an object value; f(key, value) returns false to fail the line.
-template <class F> bool eachField(od::value& v, F&& f) {
-    od::object o;
-    Q_TRY(v.get_object().get(o));
+// Walks the fields of an object; f(key, value) returns false to fail the line.
+template <class F> bool fieldsOf(od::object& o, F&& f) {
     for (auto item : o) {
         od::field fld;
         Q_TRY(std::move(item).get(fld));
@@ -131,6 +129,12 @@ template <class F> bool eachField(od::value& v, F&& f) {
         if (!f(k, fv)) return false;
     }
     return true;
+}
+
+template <class F> bool eachField(od::value& v, F&& f) {
+    od::object o;
+    Q_TRY(v.get_object().get(o));
+    return fieldsOf(o, f);
 }
 
 bool isObject(od::value& v, bool& out) {
@@ -160,8 +164,14 @@ template <class F> bool eachObject(od::value& v, bool& allObjects, F&& f) {
     return true;
 }
 
-// Nothing may follow the top-level value but blanks.
-bool atEnd(od::document& doc) {
+// Walks the fields of a whole line, which must be one object with nothing but blanks after it.
+template <class F>
+bool eachLineField(od::parser& parser, const char* p, std::size_t n, std::size_t capacity, F&& f) {
+    od::document doc;
+    Q_TRY(parser.iterate(p, n, capacity).get(doc));
+    od::object obj;
+    Q_TRY(doc.get_object().get(obj));
+    if (!fieldsOf(obj, f)) return false;
     const char* loc;
     return doc.current_location().get(loc) != SUCCESS;
 }
@@ -289,16 +299,7 @@ bool readMessage(od::value& v, ClaudeLine& L, Unescaper& un) {
 
 bool parseClaude(od::parser& parser, Unescaper& un, const char* p, std::size_t n, std::size_t capacity,
                  ClaudeLine& L) {
-    od::document doc;
-    Q_TRY(parser.iterate(p, n, capacity).get(doc));
-    od::object obj;
-    Q_TRY(doc.get_object().get(obj));
-    for (auto item : obj) {
-        od::field fld;
-        Q_TRY(std::move(item).get(fld));
-        std::string_view k;
-        Q_TRY(fld.unescaped_key().get(k));
-        od::value v = fld.value();
+    return eachLineField(parser, p, n, capacity, [&](std::string_view k, od::value& v) {
         bool ok = true;
         if (k == "type")
             ok = stringField(v, L.type);
@@ -318,9 +319,8 @@ bool parseClaude(od::parser& parser, Unescaper& un, const char* p, std::size_t n
             ok = isObject(v, L.message);
             if (ok && L.message) ok = readMessage(v, L, un);
         }
-        if (!ok) return false;
-    }
-    return atEnd(doc);
+        return ok;
+    });
 }
 
 bool readWindow(od::value& v, std::optional<LimitReading>& out) {
@@ -366,7 +366,8 @@ bool readPayload(od::value& v, CodexLine& C) {
             bool obj = false;
             if (!isObject(f, obj)) return false;
             if (!obj) return true;
-            auto counts = [](od::value& u, bool& seen, std::int64_t& in, std::int64_t& cached, std::int64_t& out) {
+            auto counts = [](od::value& u, bool& seen, std::int64_t& in, std::int64_t& cached,
+                             std::int64_t& out) {
                 if (!isObject(u, seen)) return false;
                 in = cached = out = 0;
                 if (!seen) return true;
@@ -378,8 +379,10 @@ bool readPayload(od::value& v, CodexLine& C) {
                 });
             };
             return eachField(f, [&](std::string_view k2, od::value& f2) {
-                if (k2 == "total_token_usage") return counts(f2, C.total, C.totalIn, C.totalCached, C.totalOut);
-                if (k2 == "last_token_usage") return counts(f2, C.lastTurn, C.lastIn, C.lastCached, C.lastOut);
+                if (k2 == "total_token_usage")
+                    return counts(f2, C.total, C.totalIn, C.totalCached, C.totalOut);
+                if (k2 == "last_token_usage")
+                    return counts(f2, C.lastTurn, C.lastIn, C.lastCached, C.lastOut);
                 return true;
             });
         }
@@ -420,16 +423,7 @@ bool readPayload(od::value& v, CodexLine& C) {
 
 bool parseCodex(od::parser& parser, const char* p, std::size_t n, std::size_t capacity, CodexLine& C) {
     C.texts->clear();
-    od::document doc;
-    Q_TRY(parser.iterate(p, n, capacity).get(doc));
-    od::object obj;
-    Q_TRY(doc.get_object().get(obj));
-    for (auto item : obj) {
-        od::field fld;
-        Q_TRY(std::move(item).get(fld));
-        std::string_view k;
-        Q_TRY(fld.unescaped_key().get(k));
-        od::value v = fld.value();
+    return eachLineField(parser, p, n, capacity, [&](std::string_view k, od::value& v) {
         bool ok = true;
         if (k == "type")
             ok = stringField(v, C.type);
@@ -448,9 +442,8 @@ bool parseCodex(od::parser& parser, const char* p, std::size_t n, std::size_t ca
             ok = isObject(v, C.payload);
             if (ok && C.payload) ok = readPayload(v, C);
         }
-        if (!ok) return false;
-    }
-    return atEnd(doc);
+        return ok;
+    });
 }
 
 // A parser that grew for one huge line gives its memory back afterwards.

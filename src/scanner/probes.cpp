@@ -122,39 +122,13 @@ Hits scanSse2(const char* p, std::size_t n) {
 }
 
 // 64 bytes a step: quotes first (most blocks of a long text have none), then the byte after
-// each quote, which must be the first letter of some probe (t, i or r).
-__attribute__((target("avx2"))) Hits scanAvx2(const char* p, std::size_t n) {
-    Hits h;
-    const __m256i quote = _mm256_set1_epi8('"');
-    const __m256i ct = _mm256_set1_epi8('t'), ci = _mm256_set1_epi8('i'), cr = _mm256_set1_epi8('r');
-#define QUILLON_NEXT(v)                                                                                      \
-    static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(                                         \
-        _mm256_or_si256(_mm256_cmpeq_epi8(v, ct), _mm256_cmpeq_epi8(v, ci)), _mm256_cmpeq_epi8(v, cr))))
-    for (std::size_t i = 0; i < n; i += 64) {
-        auto q0 = static_cast<std::uint32_t>(_mm256_movemask_epi8(
-            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i)), quote)));
-        auto q1 = static_cast<std::uint32_t>(_mm256_movemask_epi8(
-            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 32)), quote)));
-        std::uint64_t mask = q0 | static_cast<std::uint64_t>(q1) << 32;
-        if (!mask) continue;
-        const __m256i n0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 1));
-        const __m256i n1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 33));
-        std::uint64_t after = QUILLON_NEXT(n0) | static_cast<std::uint64_t>(QUILLON_NEXT(n1)) << 32;
-        mask &= after;
-        if (n - i < 64) mask &= (std::uint64_t(1) << (n - i)) - 1;
-        while (mask) {
-            unsigned bit = static_cast<unsigned>(__builtin_ctzll(mask));
-            mask &= mask - 1;
-            verify(p, n, i + bit, h);
-        }
-    }
-#undef QUILLON_NEXT
-    return h;
-}
-
-// Line feeds and probe candidates from the same 64-byte loads: a block's candidates before
-// its first line feed belong to the line that feed ends, the rest to the lines after it.
-__attribute__((target("avx2"))) std::size_t cutAvx2(const char* p, std::size_t n, std::vector<Line>& out) {
+// each quote, which must be the first letter of some probe (t, i or r). With kCut, line feeds
+// come from the same loads: a block's candidates before its first line feed belong to the line
+// that feed ends, the rest to the lines after it; the complete lines go to out, and tail gets
+// the probes of what follows the last line feed (without kCut, the whole text: one line).
+template <bool kCut>
+__attribute__((target("avx2"))) std::size_t probeAvx2(const char* p, std::size_t n, std::vector<Line>* out,
+                                                      Hits& tail) {
     const __m256i quote = _mm256_set1_epi8('"'), lf = _mm256_set1_epi8('\n');
     const __m256i ct = _mm256_set1_epi8('t'), ci = _mm256_set1_epi8('i'), cr = _mm256_set1_epi8('r');
 #define QUILLON_MASK(v, c) static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, c)))
@@ -167,13 +141,17 @@ __attribute__((target("avx2"))) std::size_t cutAvx2(const char* p, std::size_t n
     // bounding the comparison by the end of the text is enough.
     auto candidates = [&](std::uint64_t mask, std::size_t base) {
         for (; mask; mask &= mask - 1)
-            verify(p + lineStart, n - lineStart, base + static_cast<unsigned>(__builtin_ctzll(mask)) - lineStart, h);
+            verify(p + lineStart, n - lineStart,
+                   base + static_cast<unsigned>(__builtin_ctzll(mask)) - lineStart, h);
     };
     for (std::size_t i = 0; i < n; i += 64) {
         const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
         const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 32));
         std::uint64_t q = QUILLON_MASK(v0, quote) | static_cast<std::uint64_t>(QUILLON_MASK(v1, quote)) << 32;
-        std::uint64_t nl = QUILLON_MASK(v0, lf) | static_cast<std::uint64_t>(QUILLON_MASK(v1, lf)) << 32;
+        std::uint64_t nl = 0;
+        if constexpr (kCut)
+            nl = QUILLON_MASK(v0, lf) | static_cast<std::uint64_t>(QUILLON_MASK(v1, lf)) << 32;
+        if (!(q | nl)) continue;
         if (q) {
             const __m256i n0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 1));
             const __m256i n1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 33));
@@ -190,7 +168,7 @@ __attribute__((target("avx2"))) std::size_t cutAvx2(const char* p, std::size_t n
             candidates(q & before, i);
             q &= ~before;
             const std::size_t end = i + b;
-            out.push_back({lineStart, end - lineStart, h});
+            out->push_back({lineStart, end - lineStart, h});
             h = {};
             lineStart = end + 1;
         }
@@ -198,7 +176,19 @@ __attribute__((target("avx2"))) std::size_t cutAvx2(const char* p, std::size_t n
     }
 #undef QUILLON_NEXT
 #undef QUILLON_MASK
+    tail = h;
     return lineStart;
+}
+
+__attribute__((target("avx2"))) Hits scanAvx2(const char* p, std::size_t n) {
+    Hits h;
+    probeAvx2<false>(p, n, nullptr, h);
+    return h;
+}
+
+__attribute__((target("avx2"))) std::size_t cutAvx2(const char* p, std::size_t n, std::vector<Line>& out) {
+    Hits tail;
+    return probeAvx2<true>(p, n, &out, tail);
 }
 
 using ScanFn = Hits (*)(const char*, std::size_t);
